@@ -1,0 +1,44 @@
+// ring_atomic.h - the loads and stores that order the ring across processes.
+//
+// The writer publishes with release stores and readers observe with acquire
+// loads, so the store order of a put holds on a weakly ordered ARM core and
+// the compiler cannot reorder it.  Pairs, by name:
+//   publish(bd.valid, 1)          <->  observe(bd.valid)       frame filled
+//   publish(ctrl.writeOffset, W') <->  observe(ctrl.writeOffset) slot claimed
+//   publish(ctrl.curBDIndex, K')  <->  observe(ctrl.curBDIndex)  table grown
+//   publish(ctrl.lastBDIndex, I') <->  observe(ctrl.lastBDIndex) oldest dropped
+// The fields are naturally aligned in the mapping, as std::atomic_ref needs.
+#ifndef MEDIA_RING_RING_ATOMIC_H
+#define MEDIA_RING_RING_ATOMIC_H
+
+#include <atomic>
+#include <cstdint>
+
+namespace media_ring {
+
+template <typename T>
+inline void publish(T &field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_release);
+}
+
+template <typename T>
+inline T observe(T &field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_acquire);
+}
+
+// A single-copy-atomic access with no ordering of its own, for words that
+// another process may change at any moment but whose order is carried by a
+// fence or by a neighbouring publish/observe.
+template <typename T>
+inline T load_relaxed(T &field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
+}
+
+template <typename T>
+inline void store_relaxed(T &field, T value) {
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
+}
+
+}  // namespace media_ring
+
+#endif  // MEDIA_RING_RING_ATOMIC_H

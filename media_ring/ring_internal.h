@@ -1,0 +1,35 @@
+// ring_internal.h - what the ring's own translation units share.
+#ifndef MEDIA_RING_RING_INTERNAL_H
+#define MEDIA_RING_RING_INTERNAL_H
+
+#include <cstdint>
+
+#include "media_ring/ring_layout.h"
+
+// The library is built with hidden visibility; only the C interface is exported.
+#define MEDIA_RING_VISIBLE __attribute__((visibility("default")))
+#define MEDIA_RING_EXPORT extern "C" MEDIA_RING_VISIBLE
+
+// The writer's per-process running counters, the source of video frames' seq.
+// Process-private (not in the ring); exported so tests can start them anywhere.
+MEDIA_RING_EXPORT uint16_t g_frame_seq[media_ring::kChannelCount];
+
+namespace media_ring {
+
+// One channel as an operation sees it after the entry steps.
+struct Channel {
+    int number;
+    ChannelCtrl *ctrl;
+    unsigned char *data;  // first byte of the channel's region
+    uint32_t region_size;
+};
+
+// Entry steps shared by the writer and every frame reader: map the ring if
+// this process has not yet (mode 1 writer, 0 reader), look the channel's
+// region up, and refuse any channel whose whole value is not 0..5 (the
+// region lookup sees only its low eight bits).  false: return -1.
+bool enter_channel(int channel, int mode, Channel *out);
+
+}  // namespace media_ring
+
+#endif  // MEDIA_RING_RING_INTERNAL_H

@@ -1,0 +1,127 @@
+// ring_layout.h - the byte layout of the media ring file, declared once.
+//
+// Every process that maps the ring (producers, readers, the recorder, tools)
+// must agree on these bytes on every compiler and CPU (x86-64 and 32-bit
+// ARM), so each structure is pinned by static_asserts on its size and on the
+// offset of every field.  Multi-byte fields are native (little-endian) and
+// naturally aligned.
+//
+//   file byte 0        six ChannelCtrl blocks, channel c at c * 16016
+//   file byte 96096    the data area: six channel regions (kRegions)
+//   file byte 3110752  end of file
+//
+// Who writes what: a channel's ChannelCtrl, its descriptors and its region
+// are written only by that channel's single producer (MediaDataPut).
+// Readers never write the ring.
+#ifndef MEDIA_RING_RING_LAYOUT_H
+#define MEDIA_RING_RING_LAYOUT_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "media_ring/media_ring.h"
+
+namespace media_ring {
+
+inline constexpr int kChannelCount = 6;
+inline constexpr uint32_t kBDCount = 500;           // descriptors per channel
+inline constexpr uint32_t kSlotHeader = 64;         // bytes ahead of each payload, never written
+inline constexpr uint32_t kSlotReckon = 68;         // a slot of L bytes is reckoned L + 68 for room
+inline constexpr uint32_t kDataAreaOffset = 96096;  // six control blocks
+inline constexpr uint32_t kDataAreaSize = 0x2E0000;
+inline constexpr uint32_t kRingFileSize = kDataAreaOffset + kDataAreaSize;  // 3110752
+inline constexpr const char *kRingPath = "/home/vexlon/view";
+inline constexpr const char *kRingPathEnv = "MEDIA_RING_PATH";
+
+// Payload sizes a reader accepts, inclusive.
+inline constexpr uint32_t kReadMinFrame = 5;
+inline constexpr uint32_t kReadMaxFrame = 0x60000;
+
+// Video frame types (H.264 NAL unit types); 0 is the readers' wildcard.
+inline constexpr uint8_t kFrameP = 1;
+inline constexpr uint8_t kFrameI = 5;
+inline constexpr uint8_t kFrameSPS = 7;
+inline constexpr uint8_t kFramePPS = 8;
+
+// One stored frame.  32 bytes.  Filled by the writer with `valid` as its last
+// store (release); zeroed, all 32 bytes, when the frame is evicted.
+struct FrameBD {
+    uint8_t valid;        // 1 while live; 0 when free or cleared  [writer, release store]
+    uint8_t isVideo;      // 1 on channels 0..3, 0 on 4 and 5
+    uint8_t reserved[2];  // neither written nor read
+    uint32_t shm_offset;  // region-relative offset of the payload's first byte
+    FrameInfo info;       // the frame's record; info.framesize is the payload length
+};
+
+// A channel's control block.  16016 bytes.  Live descriptors are
+// [lastBDIndex, curBDIndex) modulo 500; bd[curBDIndex] is always clear, so at
+// most 499 are live and the channel is empty when the two indices are equal.
+struct ChannelCtrl {
+    uint16_t lastBDIndex;     // oldest live descriptor        [writer, release store]
+    uint16_t curBDIndex;      // descriptor the next put fills [writer, release store]
+    uint32_t newestIFrameTs;  // ts of the newest I frame (video channels only)
+    uint32_t writeOffset;     // region offset of the next slot, a multiple of 4 [writer, release]
+    uint8_t reserved[4];      // neither written nor read
+    FrameBD bd[kBDCount];
+};
+
+// A channel's slice of the data area.
+struct ChannelRegion {
+    uint32_t offset;  // from the start of the data area
+    uint32_t size;
+};
+
+inline constexpr ChannelRegion kRegions[kChannelCount] = {
+    {0x000000, 0x200000},  // 0 video, the main channel
+    {0x200000, 0x080000},  // 1 video, the recorder's source
+    {0x280000, 0x010000},  // 2 video
+    {0x290000, 0x010000},  // 3 video
+    {0x2A0000, 0x020000},  // 4 audio, the recorder's source
+    {0x2C0000, 0x020000},  // 5 audio
+};
+
+static_assert(sizeof(FrameInfo) == 24);
+static_assert(offsetof(FrameInfo, framesize) == 0);
+static_assert(offsetof(FrameInfo, ts) == 4);
+static_assert(offsetof(FrameInfo, frameType) == 8);
+static_assert(offsetof(FrameInfo, framerate) == 9);
+static_assert(offsetof(FrameInfo, seq) == 10);
+static_assert(offsetof(FrameInfo, width) == 12);
+static_assert(offsetof(FrameInfo, height) == 14);
+static_assert(offsetof(FrameInfo, sec) == 16);
+static_assert(offsetof(FrameInfo, aux) == 20);
+
+static_assert(sizeof(FrameBD) == 32);
+static_assert(offsetof(FrameBD, valid) == 0);
+static_assert(offsetof(FrameBD, isVideo) == 1);
+static_assert(offsetof(FrameBD, reserved) == 2);
+static_assert(offsetof(FrameBD, shm_offset) == 4);
+static_assert(offsetof(FrameBD, info) == 8);
+
+static_assert(sizeof(ChannelCtrl) == 16016);
+static_assert(offsetof(ChannelCtrl, lastBDIndex) == 0);
+static_assert(offsetof(ChannelCtrl, curBDIndex) == 2);
+static_assert(offsetof(ChannelCtrl, newestIFrameTs) == 4);
+static_assert(offsetof(ChannelCtrl, writeOffset) == 8);
+static_assert(offsetof(ChannelCtrl, reserved) == 12);
+static_assert(offsetof(ChannelCtrl, bd) == 16);
+
+static_assert(sizeof(ChannelRegion) == 8);
+static_assert(kChannelCount * sizeof(ChannelCtrl) == kDataAreaOffset);
+static_assert(kRingFileSize == 3110752);
+static_assert(kRegions[5].offset + kRegions[5].size == kDataAreaSize);
+
+inline ChannelCtrl *channel_ctrl(unsigned char *shm, int channel) {
+    return reinterpret_cast<ChannelCtrl *>(shm + channel * sizeof(ChannelCtrl));
+}
+
+inline unsigned char *channel_data(unsigned char *shm, int channel) {
+    return shm + kDataAreaOffset + kRegions[channel].offset;
+}
+
+inline constexpr uint32_t next_index(uint32_t i) { return i + 1 == kBDCount ? 0 : i + 1; }
+inline constexpr uint32_t prev_index(uint32_t i) { return i == 0 ? kBDCount - 1 : i - 1; }
+
+}  // namespace media_ring
+
+#endif  // MEDIA_RING_RING_LAYOUT_H

@@ -1,0 +1,154 @@
+// ring_map.cpp - creating and mapping the ring file, and the region lookup.
+//
+// Every process maps the ring once, lazily, from its first ring operation;
+// the mapping lives until the process ends.  A file of the wrong size is
+// brought to size and cleared; one of the right size is mapped unchanged, so
+// a process joining a running system sees the frames already stored.  The
+// size check, the resize and the clear run under an exclusive flock() on the
+// file, so two processes that find it missing at once do not both clear it:
+// the second sees the right size and maps it as it is.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "media_ring/ring_internal.h"
+
+extern "C" {
+MEDIA_RING_VISIBLE unsigned char *g_media_shm = nullptr;
+}
+
+namespace {
+
+constexpr int kOpenAttempts = 10;
+constexpr useconds_t kOpenRetryPause = 100000;  // 100 ms
+constexpr int kMmapErrorLine = 208;             // figure printed by the mmap failure line
+constexpr const char *kCreate = "MediaDataCreatShareMem";
+
+// perror() with the errno of the failed call, not of whatever ran since.
+void report_errno(int saved) {
+    errno = saved;
+    std::perror("\nerror info");
+}
+
+int lock_file(int fd) {
+    int r;
+    do r = flock(fd, LOCK_EX);
+    while (r != 0 && errno == EINTR);
+    return r;
+}
+
+// Brings the open file from `have` bytes to exactly `want` bytes.  A shorter
+// file is grown by writing one zero byte at its last position; a longer one
+// is cut, so it is cleared once and not again at every later mapping.
+bool resize_file(int fd, off_t have, uint32_t want) {
+    if (want == 0) return false;
+    if (have > static_cast<off_t>(want)) return ftruncate(fd, want) == 0;
+    const off_t last = static_cast<off_t>(want) - 1;
+    if (lseek(fd, last, SEEK_SET) != last) return false;
+    ssize_t n;
+    do n = write(fd, "", 1);
+    while (n < 0 && errno == EINTR);
+    return n == 1;
+}
+
+}  // namespace
+
+MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, int mode) {
+    int fd = -1;
+    int attempt = 1;
+    for (;; ++attempt) {
+        fd = path ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0777) : (errno = EFAULT, -1);
+        if (fd >= 0) break;
+        const int err = errno;
+        media_printf(3, "%s: creatShareMem open mmap file error %d \n", kCreate, attempt);
+        report_errno(err);
+        usleep(kOpenRetryPause);
+        if (attempt == kOpenAttempts) {
+            media_printf(3, " open mmap file error!!! ");
+            return nullptr;
+        }
+    }
+
+    // Held until close(): serialises check, resize and clear between processes.
+    // A file system without flock support still maps, only unserialised.
+    (void)lock_file(fd);
+
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        media_printf(3, " ChgFileSize:invoke < fstat 1 > fail ");
+        close(fd);
+        return nullptr;
+    }
+    const bool resized = st.st_size != static_cast<off_t>(size);
+    if (resized && !resize_file(fd, st.st_size, size)) {
+        // Never map past the end of a file that could not be brought to size:
+        // a later access there would fault.
+        const int err = errno;
+        media_printf(3, "%s: creatShareMem resize file to %u error \n", kCreate, size);
+        report_errno(err);
+        close(fd);
+        return nullptr;
+    }
+
+    void *addr = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    const int map_err = errno;
+    if (addr != MAP_FAILED && resized) {
+        std::memset(addr, 0, size);
+        media_printf(4, " %s: memory clear %d ", path, static_cast<int>(size));
+    }
+    close(fd);  // also drops the lock; the mapping stays valid
+    if (addr == MAP_FAILED) {
+        media_printf(3, "%s: %d creatShareMem mmap error \n", kCreate, kMmapErrorLine);
+        report_errno(map_err);
+        return nullptr;
+    }
+    media_printf(4, "\nMMAP address=0x%x, size=%ld(0x%x), mode=%d, try %d \n",
+                 static_cast<unsigned int>(reinterpret_cast<uintptr_t>(addr)),
+                 static_cast<long>(size), static_cast<unsigned int>(size), mode, attempt);
+    return addr;
+}
+
+MEDIA_RING_EXPORT int MediaDataInit(int mode) {
+    const char *path = std::getenv(media_ring::kRingPathEnv);
+    if (path == nullptr || *path == '\0') path = media_ring::kRingPath;
+    g_media_shm = static_cast<unsigned char *>(
+        MediaDataCreatShareMem(path, media_ring::kRingFileSize, mode));
+    if (g_media_shm != nullptr) return 0;
+    media_printf(3, "%s: create web shared memory fail \n", "MediaDataInit");
+    return -1;
+}
+
+MEDIA_RING_EXPORT int MediaDataGetAddr(uint8_t channel, uint32_t *regionOffset,
+                                       uint32_t *regionSize) {
+    if (channel >= media_ring::kChannelCount) {
+        media_printf(3, "%s: ch %d fail!!!\n", "MediaDataGetAddr", channel);
+        return -1;
+    }
+    if (regionOffset) *regionOffset = media_ring::kRegions[channel].offset;
+    if (regionSize) *regionSize = media_ring::kRegions[channel].size;
+    return 0;
+}
+
+namespace media_ring {
+
+bool enter_channel(int channel, int mode, Channel *out) {
+    if (g_media_shm == nullptr && MediaDataInit(mode) < 0) return false;
+    uint32_t offset = 0, size = 0;
+    if (MediaDataGetAddr(static_cast<uint8_t>(channel), &offset, &size) < 0) return false;
+    // 257 passes the lookup as channel 1; taken whole it names no channel.
+    if (channel < 0 || channel >= kChannelCount) return false;
+    out->number = channel;
+    out->ctrl = channel_ctrl(g_media_shm, channel);
+    out->data = g_media_shm + kDataAreaOffset + offset;
+    out->region_size = size;
+    return true;
+}
+
+}  // namespace media_ring

@@ -1,0 +1,153 @@
+// ring_writer.cpp - MediaDataPut, the frame writer.
+//
+// A put of L bytes claims the slot at writeOffset W: 64 bytes left as they
+// are, the payload at W + 64, then filler up to a multiple of 4.  For room the
+// slot is reckoned as the window [W, W + L + 68).  Before writing, the writer
+// evicts, oldest first, the frames whose payloads meet that window; a window
+// that would pass the region's end first evicts the frames in the region's
+// tail and starts again at offset 0.
+//
+// Store order within one put (readers take no lock and rely on it):
+//   1. each eviction: lastBDIndex advanced (release), then the descriptor
+//      zeroed, valid first; one release fence after the last eviction keeps
+//      every zeroing ahead of the payload bytes that overwrite its frame;
+//   2. the payload bytes;
+//   3. the descriptor's record, offset, size, isVideo, seq (and on a video I
+//      frame newestIFrameTs), then valid = 1 (release) as its last store;
+//   4. writeOffset (release), then curBDIndex (release);
+//   5. full table: descriptor K' zeroed, then lastBDIndex advanced (release).
+// Release stores keep both the compiler and a weakly ordered ARM core from
+// making a later store visible before the earlier ones.
+//
+// No allocation and no system call here: levels 6 and 7 cost a level test.
+#include <atomic>
+#include <cstring>
+
+#include "media_ring/ring_atomic.h"
+#include "media_ring/ring_internal.h"
+
+extern "C" {
+MEDIA_RING_VISIBLE uint16_t g_frame_seq[media_ring::kChannelCount] = {};
+}
+
+namespace media_ring {
+namespace {
+
+constexpr const char *kPut = "MediaDataPut";
+
+void clear_descriptor(FrameBD &d) {
+    store_relaxed(d.valid, uint8_t{0});
+    std::memset(reinterpret_cast<unsigned char *>(&d) + 1, 0, sizeof(FrameBD) - 1);
+}
+
+// Evicts, from index `i` on, the run of oldest frames whose payloads meet
+// [lo, hi).  Stops at the descriptor about to be filled, at a free one, or at
+// the first that does not overlap, even if a later one would.  All
+// comparisons are unsigned 32-bit.  Returns the eviction cursor, which is the
+// channel's lastBDIndex as the pass leaves it.
+uint32_t evict(const Channel &ch, uint32_t lo, uint32_t hi, uint32_t i, uint32_t fill,
+               bool *evicted) {
+    ChannelCtrl &c = *ch.ctrl;
+    while (i != fill) {
+        FrameBD &d = c.bd[i];
+        if (d.valid != 1) break;
+        const uint32_t off = d.shm_offset;
+        const uint32_t size = d.info.framesize;
+        if (off + size <= lo) break;
+        if (hi <= off) break;
+        const uint32_t next = next_index(i);
+        publish(c.lastBDIndex, static_cast<uint16_t>(next));
+        media_printf(7,
+                     "%s: ch %d, new 0x%6x~0x%6x, old 0x%6x~0x%6x(size 0x%6x), clean bdIndex %3d , "
+                     "lastBDIndex %3d \n",
+                     kPut, ch.number, lo, hi, off, off + size, size, i, next);
+        clear_descriptor(d);
+        *evicted = true;
+        i = next;
+    }
+    return i;
+}
+
+}  // namespace
+}  // namespace media_ring
+
+using namespace media_ring;
+
+MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t length,
+                                   const FrameInfo *info) {
+    Channel ch;
+    if (!enter_channel(channel, 1, &ch)) return -1;
+    const uint32_t region = ch.region_size;
+    if (length > region - kSlotReckon || info == nullptr || (data == nullptr && length != 0)) {
+        // Such a slot cannot fit even an empty region; refuse it before
+        // anything in the ring changes.
+        media_printf(3, "%s: ch %d, size 0x%x > max 0x%x or no frame, fail!!!\n", kPut, channel,
+                     length, region - kSlotReckon);
+        return -1;
+    }
+    ChannelCtrl &c = *ch.ctrl;
+
+    // The channel's own fields: only this process writes them.
+    uint32_t w = c.writeOffset;
+    uint32_t fill = c.curBDIndex;
+    uint32_t oldest = c.lastBDIndex;
+    if (fill >= kBDCount || oldest >= kBDCount || w > region) {
+        // A damaged control block: keep every store inside the ring.  A
+        // writeOffset past the region forces a wrap.
+        media_printf(2, "%s: ch %d, lastBDIndex %d curBDIndex %d writeOffset 0x%x error \n", kPut,
+                     channel, oldest, fill, w);
+        fill %= kBDCount;
+        oldest %= kBDCount;
+        if (w > region) w = region;
+        publish(c.lastBDIndex, static_cast<uint16_t>(oldest));
+    }
+
+    bool evicted = false;
+    if (w + length + kSlotReckon > region) {
+        media_printf(6, "%s: ch %d, 0x%6x > 0x%6x, need 0x%6x > left 0x%6x, change to begin...\n",
+                     kPut, channel, w + length + kSlotReckon, region, length + kSlotReckon,
+                     region - w);
+        oldest = evict(ch, w, w + length + kSlotReckon, oldest, fill, &evicted);
+        w = 0;
+        media_printf(6, "%s: ch %d, lastBDIndex %3d \n", kPut, channel, oldest);
+    }
+    oldest = evict(ch, w, w + length + kSlotReckon, oldest, fill, &evicted);
+    // Pairs with the reader's acquire fence before its re-check of valid: a
+    // reader that copied any byte written below also sees its frame cleared.
+    if (evicted) std::atomic_thread_fence(std::memory_order_release);
+
+    if (length != 0) std::memcpy(ch.data + w + kSlotHeader, data, length);
+
+    FrameBD &d = c.bd[fill];
+    std::memcpy(&d.info, info, sizeof(FrameInfo));
+    d.shm_offset = w + kSlotHeader;
+    d.info.framesize = length;
+    if (channel >= 4) {
+        d.isVideo = 0;
+    } else {
+        d.isVideo = 1;
+        d.info.seq = g_frame_seq[channel]++;
+        if (d.info.frameType == kFrameI) {
+            store_relaxed(c.newestIFrameTs, info->ts);
+            media_printf(7, "%s: ch %d, newestIFrameTs 0x%x \n", kPut, channel, info->ts);
+        }
+    }
+    publish(d.valid, uint8_t{1});
+
+    const uint32_t next_w = (w + kSlotHeader + length + 3) & ~3u;
+    publish(c.writeOffset, next_w);
+    const uint32_t next_fill = next_index(fill);
+    publish(c.curBDIndex, static_cast<uint16_t>(next_fill));
+
+    if (oldest == next_fill) {
+        // Full table: drop the oldest frame although its payload was not
+        // overwritten, so bd[curBDIndex] stays clear.  Zeroing first, then the
+        // index (release orders the zeroing before it).
+        clear_descriptor(c.bd[next_fill]);
+        oldest = next_index(next_fill);
+        publish(c.lastBDIndex, static_cast<uint16_t>(oldest));
+    }
+    media_printf(7, "%s: ch %d, size 0x%6x, Offset 0x%6x, lastBDIndex %3d, curBDIndex %3d \n", kPut,
+                 channel, length, next_w, oldest, next_fill);
+    return 0;
+}

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, what building and testing need; does
+# nothing when everything is already there.
+set -euo pipefail
+packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev ffmpeg)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -ne 0 ]; then
+  echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
+  exit 1
+fi
+apt-get update
+DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
