@@ -32,7 +32,7 @@ typedef struct FrameInfo {
     uint16_t height;    /* picture height in pixels                           */
     uint32_t sec;       /* the producer's whole-second count                  */
     uint32_t aux;       /* carried through unchanged                          */
-} FrameInfo; /* 24 bytes */
+} FrameInfo;            /* 24 bytes */
 
 /* This process's mapping of the ring; NULL until a mapping succeeds. */
 extern unsigned char *g_media_shm;

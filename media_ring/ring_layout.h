@@ -119,8 +119,12 @@ inline unsigned char *channel_data(unsigned char *shm, int channel) {
     return shm + kDataAreaOffset + kRegions[channel].offset;
 }
 
-inline constexpr uint32_t next_index(uint32_t i) { return i + 1 == kBDCount ? 0 : i + 1; }
-inline constexpr uint32_t prev_index(uint32_t i) { return i == 0 ? kBDCount - 1 : i - 1; }
+inline constexpr uint32_t next_index(uint32_t i) {
+    return i + 1 == kBDCount ? 0 : i + 1;
+}
+inline constexpr uint32_t prev_index(uint32_t i) {
+    return i == 0 ? kBDCount - 1 : i - 1;
+}
 
 }  // namespace media_ring
 

@@ -118,8 +118,8 @@ MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, 
 MEDIA_RING_EXPORT int MediaDataInit(int mode) {
     const char *path = std::getenv(media_ring::kRingPathEnv);
     if (path == nullptr || *path == '\0') path = media_ring::kRingPath;
-    g_media_shm = static_cast<unsigned char *>(
-        MediaDataCreatShareMem(path, media_ring::kRingFileSize, mode));
+    g_media_shm =
+        static_cast<unsigned char *>(MediaDataCreatShareMem(path, media_ring::kRingFileSize, mode));
     if (g_media_shm != nullptr) return 0;
     media_printf(3, "%s: create web shared memory fail \n", "MediaDataInit");
     return -1;

@@ -63,7 +63,9 @@ std::vector<uint8_t> RingTest::whole_file() const {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-std::vector<uint8_t> payload(uint32_t n, uint8_t tag) { return std::vector<uint8_t>(n, tag); }
+std::vector<uint8_t> payload(uint32_t n, uint8_t tag) {
+    return std::vector<uint8_t>(n, tag);
+}
 
 FrameInfo frame(uint32_t ts, uint8_t type, uint32_t sec) {
     FrameInfo f{};

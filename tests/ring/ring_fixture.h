@@ -17,7 +17,7 @@ namespace ring_test {
 // Creates a private folder, points MEDIA_RING_PATH at a file in it and
 // forgets this process's mapping, so the next ring operation maps afresh.
 class RingTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
