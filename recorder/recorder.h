@@ -1,0 +1,60 @@
+/*
+ * recorder.h - the alarm clip recorder: `alarm_record NAME SECONDS` records
+ * H.264 from ring channel 1 and AAC from channel 4, starting about five
+ * seconds before the newest SPS, into an MP4 file written as NAME.tmp and
+ * renamed to NAME once complete.
+ */
+#ifndef RECORDER_RECORDER_H
+#define RECORDER_RECORDER_H
+
+#include <stdint.h>
+#include <sys/time.h>
+
+#include "media_ring/media_ring.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The one frame buffer holds the largest payload a ring reader accepts; it is
+ * the size passed to every read. */
+#define RECORD_FRAME_BUFFER_SIZE 0x60000
+#define RECORD_NAME_MAX 63 /* characters of the final name */
+#define RECORD_PREROLL_MS 5000
+
+/* The status block's mapping (read-only, shared); NULL until mapped. */
+extern void *g_ptr_mmap;
+
+/* Maps 13900 bytes of an existing file read-only and shared; NULL on failure. */
+void *get_sharemem(const char *path);
+
+/* Elapsed milliseconds from start to end, in 32-bit arithmetic. */
+int get_run_time(struct timeval start, struct timeval end);
+
+/* The clip's declared rate: target_framerate kept within 2..20, then raised to
+ * the newest SPS's own rate if the stream runs faster. */
+int pick_target_framerate(int target_framerate, int newsps_framerate);
+
+/* Repeats one channel-1 read until it succeeds, 30 ms apart: type 7, 8, 5 the
+ * newest SPS, PPS, I frame; any other type the frame after *cursor. */
+int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record);
+
+/* The same for channel 4: mode 9 the first frame at or after ts, any other
+ * mode the frame after *cursor. */
+int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, FrameInfo *record, uint32_t ts);
+
+/* Writes one clip of `seconds` from the clip-start SPS held in buffer/record
+ * (the record's framerate already the clip's).  0 when the clip is complete
+ * under its final name, -1 (after one line on stdout saying what failed,
+ * with no file left under the final name) otherwise. */
+int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_cursor,
+                      const FrameInfo *record, const char *name, int seconds);
+
+/* The executable's whole run; main() returns its result. */
+int alarm_record_main(int argc, char **argv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RECORDER_RECORDER_H */
