@@ -58,6 +58,48 @@ int MediaDataInit(int mode);
  * Exactly one process may put into a given channel, one call at a time. */
 int MediaDataPut(int channel, const uint8_t *data, uint32_t length, const FrameInfo *info);
 
+/* Readers.  Each copies one frame's payload into `buffer` (capacity
+ * `bufferSize`) and its FrameInfo into `info`, stores the descriptor index in
+ * `bdIndex` and returns 0; -1 when nothing was found, with all three left
+ * alone.  Readers look only at frames within half a region of the writer, and
+ * never write the ring.  Odd results: a descriptor whose payload lies outside
+ * its region gives 0 with `bdIndex` set and `buffer`, `info` untouched; a
+ * framesize outside 5..0x60000 or above `bufferSize` gives -1.  frameType 0
+ * matches any type, except in MediaDataVideoGetByTs. */
+
+/* clang-format off */
+/* The oldest live frame of frameType (0: any type). */
+int _MediaDataGetOldFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int frameType, int *bdIndex, FrameInfo *info);
+/* The newest live frame of frameType (0: any type). */
+int _MediaDataGetNewFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int frameType, int *bdIndex, FrameInfo *info);
+/* The oldest I frame (type 5). */
+int MediaDataVideoGetOldIFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The oldest SPS (type 7). */
+int MediaDataVideoGetOldSPSFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The oldest PPS (type 8). */
+int MediaDataVideoGetOldPPSFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The oldest frame of any type, on any channel despite the name. */
+int MediaDataAudioGetOldFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The newest I frame (type 5). */
+int MediaDataVideoGetNewIFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The newest SPS (type 7). */
+int MediaDataVideoGetNewSPSFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The newest PPS (type 8). */
+int MediaDataVideoGetNewPPSFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The newest frame of any type, on any channel despite the name. */
+int MediaDataAudioGetNewFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The oldest live frame of any type whose ts is at least `ts`. */
+int MediaDataAudioGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize, uint32_t ts, int *bdIndex, FrameInfo *info);
+/* The oldest live frame whose ts is at least `ts` and whose type is exactly frameType. */
+int MediaDataVideoGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize, uint32_t ts, int frameType, int *bdIndex, FrameInfo *info);
+/* The frame after *bdIndex, moving it there; one fallen behind jumps to the newest SPS (audio: frame). */
+int MediaDataGetNextFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* Only the FrameInfo of that next frame: buffer and *bdIndex stay, unless it has to jump. */
+int MediaDataGetNextVideoFrameType(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+/* The ts of the channel's newest I frame; above 5: channel 0's and -1; ring not mapped: -1. */
+int MediaDataVideoGetNewestIFrameTs(uint32_t channel, uint32_t *ts);
+/* clang-format on */
+
 #ifdef __cplusplus
 }
 #endif

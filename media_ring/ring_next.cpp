@@ -1,0 +1,97 @@
+// ring_next.cpp - sequential reading: the next-frame walk and the newest
+// I frame's timestamp.
+//
+// The caller owns the position (its bdIndex).  The walk examines the
+// descriptors after it up to and including the one at curBDIndex, which is
+// re-read (acquire) before every step; the first valid one is the next frame.
+// Passed-over descriptors (cleared by eviction, or not yet published) are
+// counted and bound the walk.  A next frame outside the half-region window
+// means the reader has fallen behind the writer: it is moved to the newest
+// SPS (video) or the newest frame (audio) by the newest-first search.
+#include "media_ring/ring_atomic.h"
+#include "media_ring/ring_readout.h"
+
+namespace media_ring {
+namespace {
+
+int next_walk(const char *name, Deliver what, int channel, uint8_t *buffer, uint32_t bufferSize,
+              int *bdIndex, FrameInfo *info) {
+    Channel ch;
+    uint32_t last, cur;
+    if (!enter_reader(channel, name, "%s: ch %d, media data empty!\n", &ch, &last, &cur)) return -1;
+    const int position = *bdIndex;
+    if (position < 0) {
+        // Not an index any reader returned; refuse rather than guess one.
+        media_printf(3, "%s: ch %d, bdIndex %d < 0 fail\n", name, channel, position);
+        return -1;
+    }
+    const uint32_t half = ch.region_size / 2;
+    uint32_t i = static_cast<uint32_t>(position) % kBDCount;
+    uint32_t searchCnt = 0;
+    for (;;) {
+        if (!load_cur_index(ch, name, &cur)) return -1;
+        if (i == cur) break;
+        i = next_index(i);
+        Candidate c;
+        if (!load_candidate(ch, i, &c)) {
+            if (++searchCnt > kSearchCountLimit) {
+                media_printf(4, "%s: searchCnt too big, ch %d fail\n", name, channel);
+                return -1;
+            }
+            continue;
+        }
+        if (wait_read_size(ch, c.shm_offset) > half) {
+            media_printf(4,
+                         "%s: ch %d, read(bdindex %3d) too slow, force to NewFrame, maybe error!\n",
+                         name, channel, static_cast<int>(i));
+            if (channel == 4 || channel == 5)
+                return MediaDataAudioGetNewFrame(channel, buffer, bufferSize, bdIndex, info);
+            return MediaDataVideoGetNewSPSFrame(channel, buffer, bufferSize, bdIndex, info);
+        }
+        return read_out(ch, name, kNextForms, c, what, buffer, bufferSize, bdIndex, info);
+    }
+    const uint32_t last_now =
+        observe(ch.ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex)
+    media_printf(5, "%s: ch %d no new bd, sope %3d~%3d \n", name, channel,
+                 static_cast<int>(last_now), static_cast<int>(cur));
+    return -1;
+}
+
+}  // namespace
+}  // namespace media_ring
+
+using namespace media_ring;
+
+MEDIA_RING_EXPORT int MediaDataGetNextFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
+                                            int *bdIndex, FrameInfo *info) {
+    return next_walk("MediaDataGetNextFrame", Deliver::kFrame, channel, buffer, bufferSize, bdIndex,
+                     info);
+}
+
+MEDIA_RING_EXPORT int MediaDataGetNextVideoFrameType(int channel, uint8_t *buffer,
+                                                     uint32_t bufferSize, int *bdIndex,
+                                                     FrameInfo *info) {
+    return next_walk("MediaDataGetNextVideoFrameType", Deliver::kInfoOnly, channel, buffer,
+                     bufferSize, bdIndex, info);
+}
+
+MEDIA_RING_EXPORT int MediaDataVideoGetNewestIFrameTs(uint32_t channel, uint32_t *ts) {
+    constexpr const char *name = "MediaDataVideoGetNewestIFrameTs";
+    if (g_media_shm == nullptr) {
+        // Needs a ring that an earlier operation mapped; this query never maps.
+        media_printf(3, "%s: ch %d, media ring not mapped, fail\n", name,
+                     static_cast<int>(channel));
+        return -1;
+    }
+    // One 32-bit word the writer stores without ordering anything after it;
+    // a single-copy-atomic load is all it needs.
+    if (channel < static_cast<uint32_t>(kChannelCount)) {
+        *ts = load_relaxed(channel_ctrl(g_media_shm, static_cast<int>(channel))->newestIFrameTs);
+        media_printf(7, "%s: ch %d, newestIFrameTs 0x%x!\n", name, static_cast<int>(channel), *ts);
+        return 0;
+    }
+    *ts = load_relaxed(channel_ctrl(g_media_shm, 0)->newestIFrameTs);
+    media_printf(3, "%s: ch %d error, return main chn newestIFrameTs 0x%x!\n", name,
+                 static_cast<int>(channel), *ts);
+    return -1;
+}

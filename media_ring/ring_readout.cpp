@@ -1,0 +1,136 @@
+// ring_readout.cpp - the reader's entry steps, its guarded loads and the
+// read-out shared by every frame reader.
+//
+// Acquire side of the writer's store order (pairs named in ring_atomic.h):
+//   observe(bd.valid)          <- publish(bd.valid, 1): the descriptor's
+//                                 fields and payload, stored before, are seen;
+//   observe(ctrl.curBDIndex)   <- publish(ctrl.curBDIndex, K'): the table up to
+//                                 K' - 1 is filled;
+//   observe(ctrl.lastBDIndex)  <- publish(ctrl.lastBDIndex, I'): the oldest
+//                                 end as the writer moved it;
+//   observe(ctrl.writeOffset)  <- publish(ctrl.writeOffset, W'): every eviction
+//                                 made for the slot before W' is seen;
+//   acquire fence after the copy <- the writer's release fence after its
+//                                 evictions: a copy that read any byte the
+//                                 writer stored over an evicted frame is
+//                                 followed by a re-check that sees that frame
+//                                 cleared (or refilled).
+#include "media_ring/ring_readout.h"
+
+#include <atomic>
+#include <cstring>
+
+#include "media_ring/ring_atomic.h"
+
+namespace media_ring {
+namespace {
+
+constexpr const char *kIndexError = "%s: ch %d, %s %d >= %d error \n";
+
+bool checked_index(const Channel &ch, const char *name, const char *field, uint32_t value) {
+    if (value < kBDCount) return true;
+    media_printf(2, kIndexError, name, ch.number, field, static_cast<int>(value),
+                 static_cast<int>(kBDCount));
+    return false;
+}
+
+}  // namespace
+
+bool enter_reader(int channel, const char *name, const char *empty_form, Channel *ch,
+                  uint32_t *last, uint32_t *cur) {
+    if (!enter_channel(channel, 0, ch)) return false;
+    const uint32_t l = observe(ch->ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex)
+    const uint32_t c = observe(ch->ctrl->curBDIndex);   // pairs with publish(ctrl.curBDIndex)
+    if (l == c) {
+        media_printf(7, empty_form, name, channel);
+        return false;
+    }
+    if (!checked_index(*ch, name, "lastBDIndex", l) || !checked_index(*ch, name, "curBDIndex", c))
+        return false;
+    *last = l;
+    *cur = c;
+    return true;
+}
+
+bool load_cur_index(const Channel &ch, const char *name, uint32_t *out) {
+    *out = observe(ch.ctrl->curBDIndex);  // pairs with publish(ctrl.curBDIndex, K')
+    return checked_index(ch, name, "curBDIndex", *out);
+}
+
+bool load_last_index(const Channel &ch, const char *name, uint32_t *out) {
+    *out = observe(ch.ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex, I')
+    return checked_index(ch, name, "lastBDIndex", *out);
+}
+
+bool load_candidate(const Channel &ch, uint32_t i, Candidate *out) {
+    FrameBD &d = ch.ctrl->bd[i];
+    // Pairs with publish(bd.valid, 1): the loads below see the fill it ends.
+    if (observe(d.valid) != 1) return false;
+    out->index = i;
+    out->shm_offset = load_relaxed(d.shm_offset);
+    out->framesize = load_relaxed(d.info.framesize);
+    out->ts = load_relaxed(d.info.ts);
+    out->seq = load_relaxed(d.info.seq);
+    out->frameType = load_relaxed(d.info.frameType);
+    return true;
+}
+
+uint32_t wait_read_size(const Channel &ch, uint32_t shm_offset) {
+    // Pairs with publish(ctrl.writeOffset, W'): the evictions made for the
+    // slot ending at W' are seen by this step's later loads and re-check.
+    const uint32_t w = observe(ch.ctrl->writeOffset);
+    return (w + ch.region_size - shm_offset) % ch.region_size;
+}
+
+int read_out(const Channel &ch, const char *name, const ReadoutForms &forms, const Candidate &c,
+             Deliver what, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info) {
+    const uint32_t region = ch.region_size;
+    const int i = static_cast<int>(c.index);
+    bool copy = true;
+    if (c.shm_offset >= region) {
+        media_printf(2, "%s: ch %d, bdindex %3d, shm_offset 0x%6x >= 0x%6x error \n", name,
+                     ch.number, i, c.shm_offset, region);
+        copy = false;
+    } else if (c.framesize > kReadMaxFrame || c.framesize < kReadMinFrame ||
+               c.framesize > bufferSize) {
+        media_printf(2, forms.size, name, ch.number, i, c.framesize, kReadMaxFrame, bufferSize,
+                     kReadMinFrame);
+        return -1;
+    } else if (c.shm_offset + c.framesize >= region) {
+        // No overflow: shm_offset < region <= 0x200000 and framesize <= 0x60000.
+        if (forms.bounds_long) {
+            media_printf(
+                2, forms.bounds, name, ch.number, i, static_cast<unsigned long>(c.shm_offset),
+                static_cast<unsigned long>(c.framesize), static_cast<unsigned long>(region));
+        } else {
+            media_printf(2, forms.bounds, name, ch.number, i, c.shm_offset, c.framesize, region);
+        }
+        copy = false;
+    }
+
+    if (copy) {
+        FrameBD &d = ch.ctrl->bd[c.index];
+        // [shm_offset, shm_offset + framesize) lies inside the region (tests above).
+        if (what == Deliver::kFrame) std::memcpy(buffer, ch.data + c.shm_offset, c.framesize);
+        std::memcpy(info, &d.info, sizeof(FrameInfo));
+        // Orders the re-check after the copies; pairs with the writer's
+        // release fence after its evictions.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        // The frame may have been evicted (valid 0) or evicted and refilled
+        // with another frame (valid 1 again) while it was copied.
+        const bool same = load_relaxed(d.valid) == 1 &&
+                          load_relaxed(d.shm_offset) == c.shm_offset &&
+                          load_relaxed(d.info.framesize) == c.framesize &&
+                          load_relaxed(d.info.ts) == c.ts && load_relaxed(d.info.seq) == c.seq;
+        if (!same) {
+            media_printf(2,
+                         "%s: ch %d, bdindex %3d, offset 0x%6x, after read set to invalid error \n",
+                         name, ch.number, i, c.shm_offset);
+        }
+    }
+    if (what == Deliver::kFrame) *bdIndex = i;
+    media_printf(7, forms.read, name, ch.number, i, c.shm_offset, c.framesize);
+    return 0;
+}
+
+}  // namespace media_ring

@@ -1,0 +1,98 @@
+// ring_readout.h - what every frame reader shares: the reader's entry steps,
+// the guarded loads of control-block indices and descriptors, the
+// half-region window and the read-out that turns a chosen descriptor into the
+// caller's copy.  The searches (ring_search.cpp) and the next-frame walk
+// (ring_next.cpp) differ only in how they choose a descriptor and in the
+// message forms they hand the read-out.
+//
+// Readers never write the ring and never index it with a value they have not
+// bounded: control-block indices are refused when >= 500, descriptor indices
+// are formed modulo 500, and a payload is copied only when it lies wholly
+// inside the channel's region.
+#ifndef MEDIA_RING_RING_READOUT_H
+#define MEDIA_RING_RING_READOUT_H
+
+#include <cstdint>
+
+#include "media_ring/ring_internal.h"
+
+namespace media_ring {
+
+// A search fails once it has passed over more descriptors than this.
+inline constexpr uint32_t kSearchCountLimit = kBDCount - 1;
+
+// The read-out's messages that differ from one reader family to another.
+struct ReadoutForms {
+    const char *size;    // name, channel, i, framesize, 0x60000, bufferSize, 5
+    const char *bounds;  // name, channel, i, shm_offset, framesize, region size
+    bool bounds_long;    // the bounds form's three figures are %lx (unsigned long)
+    const char *read;    // name, channel, i, shm_offset, framesize
+};
+
+// _MediaDataGetOldFrame and _MediaDataGetNewFrame.
+inline constexpr ReadoutForms kTypeSearchForms = {
+    "%s: ch %d, bdindex %3d, framesize 0x%6x > 0x%6x/0x%6x, or < 0x%x error \n",
+    "%s: ch %d, bdindex %3d, shm_offset 0x%6x + size 0x%6x >= 0x%6x error \n",
+    false,
+    "%s: ch %d, read bdindex %3d, offset 0x%6x, size 0x%6x \n",
+};
+// MediaDataAudioGetByTs and MediaDataVideoGetByTs.
+inline constexpr ReadoutForms kTsSearchForms = {
+    "%s: ch %d, bdindex %3d, framesize 0x%5x > 0x%5x/0x%5x, or < 0x%x error \n",
+    "%s: ch %d, bdindex %3d, shm_offset 0x%6x + size 0x%5x >= 0x%6x error \n",
+    false,
+    "%s: ch %d, read bdindex %3d, offset 0x%6x, size 0x%x \n",
+};
+// MediaDataGetNextFrame and MediaDataGetNextVideoFrameType.
+inline constexpr ReadoutForms kNextForms = {
+    "%s: ch %d, bdindex %3d, framesize 0x%6x > 0x%6x/0x%6x, or < 0x%x error \n",
+    "%s: ch %d, bdindex %3d, shm_offset 0x%lx + size 0x%lx >= 0x%lx error \n",
+    true,
+    "%s: ch %d, read bdindex %3d, offset 0x%6x, size 0x%6x \n",
+};
+
+// A live descriptor as one step saw it: each shared word loaded once, and
+// every test, the copy and the re-check of that step use these locals.
+struct Candidate {
+    uint32_t index;  // 0..499
+    uint32_t shm_offset;
+    uint32_t framesize;
+    uint32_t ts;
+    uint16_t seq;
+    uint8_t frameType;
+};
+
+// The entry steps of a reader: map the ring (mode 0) if this process has
+// not, look the channel up, and test for emptiness with `empty_form` (level
+// 7).  On a non-empty channel whose indices are not both below 500, prints a
+// level-2 line and refuses.  `last` and `cur` receive the indices the
+// emptiness test used.  false: the reader returns -1.
+bool enter_reader(int channel, const char *name, const char *empty_form, Channel *ch,
+                  uint32_t *last, uint32_t *cur);
+
+// Loads one control-block index, curBDIndex or lastBDIndex, with acquire
+// order.  A value of 500 or more is reported (level 2) and refused.
+bool load_cur_index(const Channel &ch, const char *name, uint32_t *out);
+bool load_last_index(const Channel &ch, const char *name, uint32_t *out);
+
+// Loads descriptor `i` (< 500).  false when its valid is not exactly 1.
+bool load_candidate(const Channel &ch, uint32_t i, Candidate *out);
+
+// The distance from a payload forward to the writer's next slot:
+// (writeOffset + region size - shm_offset) mod region size, unsigned 32-bit.
+uint32_t wait_read_size(const Channel &ch, uint32_t shm_offset);
+
+enum class Deliver {
+    kFrame,     // payload to buffer, FrameInfo to info, index to *bdIndex
+    kInfoOnly,  // FrameInfo only; buffer and *bdIndex are left alone
+};
+
+// The read-out of a chosen descriptor.  0 also when the payload lies outside
+// the region (nothing copied, index stored); -1 only for a framesize outside
+// 5..0x60000 or above bufferSize, with nothing written.
+int read_out(const Channel &ch, const char *name, const ReadoutForms &forms, const Candidate &c,
+             Deliver what, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+
+}  // namespace media_ring
+
+#endif  // MEDIA_RING_RING_READOUT_H
