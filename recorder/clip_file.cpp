@@ -5,10 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 namespace recorder {
 namespace {
@@ -29,11 +29,22 @@ bool fsync_path(const char *path, int flags) {
     return ok;
 }
 
-std::string folder_of(const char *path) {
+// Flushes the folder that holds `path`, so a rename into it is durable.
+void fsync_folder_of(const char *path) {
+    char folder[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr) return ".";
-    if (slash == path) return "/";
-    return std::string(path, slash);
+    if (slash == nullptr) {
+        std::strcpy(folder, ".");
+    } else if (slash == path) {
+        std::strcpy(folder, "/");
+    } else {
+        const size_t n = static_cast<size_t>(slash - path);
+        if (n >= sizeof folder) return;
+        std::memcpy(folder, path, n);
+        folder[n] = '\0';
+    }
+    // A folder that cannot be opened for this still holds a complete clip.
+    (void)fsync_path(folder, O_RDONLY | O_DIRECTORY);
 }
 
 }  // namespace
@@ -89,9 +100,7 @@ bool put_clip_in_place(const char *tmp_name, const char *final_name) {
         unlink(tmp_name);
         return false;
     }
-    // The rename itself is durable only once the folder is flushed; a folder
-    // that cannot be opened for that still holds a complete clip.
-    (void)fsync_path(folder_of(final_name).c_str(), O_RDONLY | O_DIRECTORY);
+    fsync_folder_of(final_name);
     return true;
 }
 
