@@ -1,0 +1,30 @@
+// movie_box.h - the moov box of a finished file, and a bound on its size
+// that lets the writer refuse a sample before the file outgrows 4 GiB.
+#ifndef MP4_SRC_MOVIE_BOX_H
+#define MP4_SRC_MOVIE_BOX_H
+
+#include <cstdint>
+
+#include "growable_array.h"
+#include "track.h"
+
+namespace mp4 {
+
+struct Movie {
+    Track *const *tracks;
+    uint32_t track_count;
+    bool iods;
+    uint32_t creation_time;  // seconds since 1904-01-01
+};
+
+// Appends the moov box to `out`; false when out of memory.  The tracks'
+// pending chunks must have been written.
+bool build_movie_box(const Movie &movie, GrowableArray<uint8_t> &out);
+
+// At least the size of the moov box after one more sample of any track and
+// the chunks still pending have been written.
+uint64_t movie_box_size_bound(const Movie &movie);
+
+}  // namespace mp4
+
+#endif  // MP4_SRC_MOVIE_BOX_H
