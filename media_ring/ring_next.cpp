@@ -40,7 +40,14 @@ int next_walk(const char *name, Deliver what, int channel, uint8_t *buffer, uint
             }
             continue;
         }
-        if (wait_read_size(ch, c.shm_offset) > half) {
+        // The frame at curBDIndex is one whose put is still being published:
+        // valid is set, but writeOffset may not count it yet, and against the
+        // old writeOffset it would seem a whole region behind (region - 64)
+        // and send the reader back to an older SPS.  Its slot ends where the
+        // writer's next writeOffset will be; measure it against that.
+        const uint32_t wait = i == cur ? ((c.shm_offset + c.framesize + 3) & ~3u) - c.shm_offset
+                                       : wait_read_size(ch, c.shm_offset);
+        if (wait > half) {
             media_printf(4,
                          "%s: ch %d, read(bdindex %3d) too slow, force to NewFrame, maybe error!\n",
                          name, channel, static_cast<int>(i));

@@ -134,6 +134,22 @@ TEST_F(ReaderTest, ReaderFallenBehindCatchesUp) {
     }
 }
 
+// The writer has set valid on descriptor 5 but not yet stored writeOffset
+// and curBDIndex.  The walk reads that newest frame; it must not take it for
+// one a whole region behind and send the reader back to the SPS at 0.
+TEST_F(WalkTest, FrameStillBeingPublishedIsReadNotCaughtUp) {
+    media_ring::ChannelCtrl &c = ctrl(1);
+    FrameBD &d = bd(1, 5);
+    d.info = frame(50, 1);
+    d.info.framesize = 16;
+    d.shm_offset = c.writeOffset + 64;
+    std::memset(media_ring::channel_data(g_media_shm, 1) + d.shm_offset, 5, 16);
+    d.valid = 1;
+    const Outcome o = run(next(), kBigBuffer, 4);
+    expect_frame(o, 1, 5);
+    EXPECT_TRUE(o.printed().empty());
+}
+
 TEST_F(WalkTest, InfoOnlyWalkLeavesBufferAndCursorAlone) {
     const Outcome first = run(peek(), kBigBuffer, 1);
     const Outcome again = run(peek(), kBigBuffer, 1);
