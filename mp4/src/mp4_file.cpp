@@ -168,8 +168,11 @@ bool Mp4File::flush(Track &t) {
 }
 
 bool Mp4File::write_out(const uint8_t *p, uint32_t n) {
+    // Below SSIZE_MAX on 32-bit targets too, where write()'s count above it
+    // is undefined.
+    constexpr uint32_t kMaxWrite = 1u << 30;
     while (n > 0) {
-        const ssize_t done = ::write(fd_, p, n);
+        const ssize_t done = ::write(fd_, p, n < kMaxWrite ? n : kMaxWrite);
         if (done < 0 && errno == EINTR) continue;
         if (done <= 0) return false;
         p += done;

@@ -1,7 +1,7 @@
 /*
  * mp4v2.h - the MP4 file writer the alarm clip recorder writes its clips
- * with: one H.264 and one AAC track, samples in chunks of about a second,
- * the movie box after the media data.
+ * with: H.264 and AAC tracks, samples in chunks of about a second of each
+ * track, the movie box after the media data.
  *
  * These are the calls of the mp4v2 2.x interface the recorder makes, with
  * the same declarations, so the recorder builds unchanged against either
