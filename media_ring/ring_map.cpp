@@ -76,7 +76,8 @@ MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, 
         }
     }
 
-    // Held until close(): serialises check, resize and clear between processes.
+    // Held until the mapping is made: serialises check, resize and clear
+    // between processes.
     // A file system without flock support still maps, only unserialised.
     (void)lock_file(fd);
 
@@ -103,7 +104,10 @@ MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, 
         std::memset(addr, 0, size);
         media_printf(4, " %s: memory clear %d ", path, static_cast<int>(size));
     }
-    close(fd);  // also drops the lock; the mapping stays valid
+    // Unlock explicitly: the mapping keeps the open file alive after close(),
+    // and with it a flock() lock, which would stall every later mapper.
+    (void)flock(fd, LOCK_UN);
+    close(fd);  // the mapping stays valid
     if (addr == MAP_FAILED) {
         media_printf(3, "%s: %d creatShareMem mmap error \n", kCreate, kMmapErrorLine);
         report_errno(map_err);

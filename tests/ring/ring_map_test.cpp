@@ -184,6 +184,17 @@ TEST_F(RingMapTest, ProcessesStartingTogetherClearTheFileOnce) {
     }
 }
 
+TEST_F(RingMapTest, AMappingHeldByOneProcessDoesNotStallTheNext) {
+    map_ring();  // this process keeps its mapping, as a running producer does
+    const int status = in_child([] {
+        alarm(10);  // a stalled mapping ends the child instead of the test run
+        g_media_shm = nullptr;
+        std::freopen("/dev/null", "w", stdout);
+        return MediaDataInit(0) == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+}
+
 TEST(RingRegionTest, LookupByLowEightBits) {
     struct Case {
         unsigned channel;
