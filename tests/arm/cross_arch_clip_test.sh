@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# One ring, two architectures.  The x86-64 ring_feed plays the sample media
+# into a ring file while the 32-bit ARM alarm_record, run by qemu-arm, maps the
+# same file and records clips from it; then the other way round, the ARM
+# ring_feed feeding the x86-64 alarm_record.  A clip with the right streams and
+# sample counts that decodes cleanly can only come from a ring whose layout is
+# the same byte for byte on both; the ARM side must also have taken the file
+# as it was (no "memory clear", which a mismatched size would cause).
+# usage: cross_arch_clip_test.sh HOST_BUILD ARM_PREFIX DATA_DIR
+#   HOST_BUILD  host build tree (tools/ring_feed, recorder/alarm_record)
+#   ARM_PREFIX  the stripped ARM install (bin/, lib/), from tools/arm_build.sh
+set -uo pipefail
+host=$1 arm=$2 data=$3
+sysroot=${ARM_SYSROOT:-/usr/arm-linux-gnueabihf}
+arm_run=(qemu-arm -L "$sysroot" -E "LD_LIBRARY_PATH=$arm/lib")
+work=$(mktemp -d /tmp/cross_arch.XXXXXX)
+feed_pid=
+stop_feed() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null; feed_pid=; }
+trap 'stop_feed; rm -rf "$work"' EXIT
+failures=0 passes=0
+check() {  # description, then a command that must succeed
+  local what=$1; shift
+  if "$@"; then passes=$((passes + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
+}
+machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
+
+check "host ring_feed is x86-64 ($(machine "$host/tools/ring_feed"))" \
+  test "$(machine "$host/tools/ring_feed")" = "Advanced Micro Devices X86-64"
+check "ARM alarm_record is 32-bit ARM ($(machine "$arm/bin/alarm_record"))" \
+  test "$(machine "$arm/bin/alarm_record")" = ARM
+check "ARM ring_feed is 32-bit ARM ($(machine "$arm/bin/ring_feed"))" \
+  test "$(machine "$arm/bin/ring_feed")" = ARM
+
+# start_feed DIR COMMAND...: a feed on DIR/view and DIR/mmap.info, at twice
+# real time with ten seconds pre-filled; returns once the pre-fill is in (the
+# status block appears under its name only then).  Twice real time leaves
+# the emulated side more than ten seconds before the pre-roll is overwritten.
+start_feed() {
+  local dir=$1; shift
+  mkdir -p "$dir"
+  export MEDIA_RING_PATH=$dir/view MEDIA_STATUS_PATH=$dir/mmap.info
+  "$@" --prefill 10 --speed 2 --ts-start 100000 --target-fps 15 \
+    "$data/video_15fps.h264" "$data/audio_8k_mono.aac" > "$dir/feed.log" 2>&1 &
+  feed_pid=$!
+  for _ in $(seq 600); do
+    [ -s "$MEDIA_STATUS_PATH" ] && return 0
+    kill -0 "$feed_pid" 2>/dev/null || break
+    sleep 0.05
+  done
+  echo "FAIL: the feed did not start: $(cat "$dir/feed.log")"
+  failures=$((failures + 1))
+  return 1
+}
+
+# record LABEL N COMMAND...: records an N-second clip and checks it.
+record() {
+  local label=$1 n=$2; shift 2
+  local clip=$work/$label/clip_$n.mp4 log=$work/$label/rec_$n.log
+  timeout 90 "$@" "$clip" "$n" > "$log" 2>&1
+  local status=$?
+  check "$label N=$n: exit status 0 (was $status): $(tail -n 3 "$log")" test "$status" -eq 0
+  check "$label N=$n: no temporary file left" test ! -e "$clip.tmp"
+  if [ ! -s "$clip" ]; then
+    echo "FAIL: $label N=$n: no clip under its final name"
+    failures=$((failures + 1))
+    return
+  fi
+  check "$label N=$n: the ring was mapped as it was, not cleared" \
+    bash -c '! grep -q "memory clear" "$1"' _ "$log"
+  local video audio keys want errors
+  video=$(ffprobe -v error -select_streams v -show_entries stream=codec_name,nb_frames -of csv=p=0 "$clip")
+  audio=$(ffprobe -v error -select_streams a -show_entries stream=codec_name,sample_rate,channels,nb_frames -of csv=p=0 "$clip")
+  check "$label N=$n: one H.264 stream of $((15 * (n + 1))) frames (got $video)" \
+    test "$video" = "h264,$((15 * (n + 1)))"
+  check "$label N=$n: one AAC stream of $((8 * n + 1)) frames, 8000 Hz mono (got $audio)" \
+    test "$audio" = "aac,8000,1,$((8 * n + 1))"
+  keys=$(ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 "$clip" | grep -n '^K' | cut -d: -f1 | tr '\n' ' ')
+  want=$(seq 1 15 $((15 * (n + 1))) | tr '\n' ' ')
+  check "$label N=$n: key frames at samples $want(got $keys)" test "$keys" = "$want"
+  errors=$(ffmpeg -nostdin -v error -i "$clip" -f null - 2>&1)
+  check "$label N=$n: decodes without a single error ($errors)" test -z "$errors"
+}
+
+# The camera's case: the producer native, the recorder on the ARM core.
+if start_feed "$work/x86_feed" "$host/tools/ring_feed"; then
+  for n in 0 1 6; do record x86_feed "$n" "${arm_run[@]}" "$arm/bin/alarm_record"; done
+  check "x86_feed: the ring file kept its size" test "$(stat -c %s "$work/x86_feed/view")" -eq 3110752
+  stop_feed
+fi
+
+# And the other way round: frames put by ARM code, read by x86-64 code.
+if start_feed "$work/arm_feed" "${arm_run[@]}" "$arm/bin/ring_feed"; then
+  record arm_feed 6 "$host/recorder/alarm_record"
+  stop_feed
+fi
+
+echo "cross_arch: $passes passed, $failures failed"
+[ "$failures" -eq 0 ]
