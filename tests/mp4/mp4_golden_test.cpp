@@ -201,6 +201,9 @@ TEST(GoldenReschange, StartsASecondDescriptionWhereTheReferenceAppends) {
     const std::vector<uint8_t> pps(ref_avcc.begin() + 63, ref_avcc.end());
     auto avcc = [&](const std::vector<uint8_t> &sps) {
         std::vector<uint8_t> b = {1, sps[1], sps[2], sps[3], 0xff, 0xe1, 0, uint8_t(sps.size())};
+        // Room for all of it at once; also spares GCC 12 at -O3 a false
+        // -Warray-bounds on the first insert.
+        b.reserve(b.size() + sps.size() + 3 + pps.size());
         b.insert(b.end(), sps.begin(), sps.end());
         b.insert(b.end(), {1, 0, uint8_t(pps.size())});
         b.insert(b.end(), pps.begin(), pps.end());
