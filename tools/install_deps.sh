@@ -3,6 +3,9 @@
 # nothing when everything is already there.
 set -euo pipefail
 packages=(cmake make g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev ffmpeg)
+# The camera's 32-bit ARM build: cross compiler, GoogleTest's sources to build
+# for it, and qemu-user to run what it builds.
+packages+=(g++-arm-linux-gnueabihf googletest qemu-user)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

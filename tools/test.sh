@@ -15,3 +15,7 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DMEDIA_SANITIZE=ON -DMEDI
 cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
+
+# The camera's 32-bit ARM build, its unit tests under qemu-arm, its footprint,
+# and one ring shared by x86-64 and ARM binaries.
+bash tools/arm_test.sh build/release
