@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -33,17 +34,19 @@ constexpr int kClipStartPicture = 60;  // the oldest SPS within 5 s of the newes
 constexpr uint32_t kClipStartSec = 104;
 
 struct Media {
-    std::vector<Frame> video;         // one NAL unit each, 4-byte start code
-    std::vector<int> picture_of;      // the picture each NAL unit belongs to (its own, or the next)
+    std::vector<Frame> video;     // one NAL unit each, 4-byte start code
+    std::vector<int> picture_of;  // the picture each NAL unit belongs to (its own, or the next)
     int pictures = 0;
-    std::vector<Frame> audio;         // whole ADTS frames
+    std::vector<Frame> audio;  // whole ADTS frames
 };
 
 const Media &media() {
     static const Media m = [] {
         Media m;
-        m.video = media_split::split_annexb(media_split::read_file(TEST_DATA_DIR "/video_15fps.h264"));
-        m.audio = media_split::split_adts(media_split::read_file(TEST_DATA_DIR "/audio_8k_mono.aac"));
+        m.video =
+            media_split::split_annexb(media_split::read_file(TEST_DATA_DIR "/video_15fps.h264"));
+        m.audio =
+            media_split::split_adts(media_split::read_file(TEST_DATA_DIR "/audio_8k_mono.aac"));
         for (const Frame &f : m.video) {
             m.picture_of.push_back(m.pictures);
             const uint8_t t = media_split::nal_type(f);
@@ -54,8 +57,12 @@ const Media &media() {
     return m;
 }
 
-uint32_t picture_ts(int p) { return kBaseTs + static_cast<uint32_t>(p) * 1000 / kFps; }
-uint32_t audio_ts(int j) { return kBaseTs + static_cast<uint32_t>(j) * 128; }
+uint32_t picture_ts(int p) {
+    return kBaseTs + static_cast<uint32_t>(p) * 1000 / kFps;
+}
+uint32_t audio_ts(int j) {
+    return kBaseTs + static_cast<uint32_t>(j) * 128;
+}
 
 // The picture frames of the timeline from global picture `from`, `count` of them.
 std::vector<const Frame *> pictures_from(int from, int count) {
@@ -72,14 +79,17 @@ std::vector<const Frame *> pictures_from(int from, int count) {
 }
 
 struct FeedPlan {
-    int pace_us = 2000;           // between frames once the recorder runs
-    int sec_restart_picture = -1; // from this picture on, sec counts again from 0
+    // Between frames once the recorder runs.  The recorder reads at most one
+    // video frame per 10 ms pause once its audio has caught up, so a faster
+    // producer would outrun it (a real one puts ~25 frames a second).
+    int pace_us = 10000;
+    int sec_restart_picture = -1;  // from this picture on, sec counts again from 0
     uint8_t framerate = kFps;
 };
 
 // The producer: channel 1 video, channel 4 audio, one thread, in ts order.
 class Feeder {
-public:
+  public:
     Feeder(FeedPlan plan, std::string wait_for) : plan_(plan), wait_for_(std::move(wait_for)) {
         thread_ = std::thread([this] { run(); });
     }
@@ -88,7 +98,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     void put_video(size_t n) {
         const Media &m = media();
         const size_t v = n % m.video.size();
@@ -102,7 +112,8 @@ private:
         info.framerate = plan_.framerate;
         info.width = 640;
         info.height = 360;
-        ASSERT_EQ(MediaDataPut(1, m.video[v].data(), static_cast<uint32_t>(m.video[v].size()), &info), 0);
+        ASSERT_EQ(
+            MediaDataPut(1, m.video[v].data(), static_cast<uint32_t>(m.video[v].size()), &info), 0);
     }
     void put_audio(size_t j) {
         const Frame &f = media().audio[j % media().audio.size()];
@@ -113,7 +124,8 @@ private:
     }
     uint32_t next_video_ts(size_t n) const {
         const Media &m = media();
-        return picture_ts(static_cast<int>(n / m.video.size()) * m.pictures + m.picture_of[n % m.video.size()]);
+        return picture_ts(static_cast<int>(n / m.video.size()) * m.pictures +
+                          m.picture_of[n % m.video.size()]);
     }
     void run() {
         size_t n = 0, j = 0;
@@ -148,7 +160,7 @@ private:
 };
 
 class ClipRecordTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/clip_record.XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -172,7 +184,8 @@ protected:
     }
 
     // Runs the recorder for `seconds` while the feeder plays `plan`; returns its output.
-    std::string record(const std::string &name, int seconds, FeedPlan plan = {}, int *status = nullptr) {
+    std::string record(const std::string &name, int seconds, FeedPlan plan = {},
+                       int *status = nullptr) {
         const std::string secs = std::to_string(seconds);
         char *argv[] = {const_cast<char *>("alarm_record"), const_cast<char *>(name.c_str()),
                         const_cast<char *>(secs.c_str()), nullptr};
@@ -235,7 +248,8 @@ void expect_clip(const std::string &file, int seconds, int video_samples, int sa
             ++v;
         } else {
             const auto &audio = media().audio;
-            EXPECT_EQ(p.size, static_cast<int>(audio[(j + a) % audio.size()].size()) - 7) << "audio sample " << a;
+            EXPECT_EQ(p.size, static_cast<int>(audio[(j + a) % audio.size()].size()) - 7)
+                << "audio sample " << a;
             ++a;
         }
     }

@@ -19,14 +19,12 @@ TEST(FrameRateChoice, KeepsTheTargetWithinTwoToTwentyUnlessTheStreamIsFaster) {
         int expect_target, expect_record;
     };
     const Case cases[] = {
-        {0, 0, 0, 2, 1},      // both 0: target 2, record (2 + 0) / 2 = 1
-        {-7, 0, 0, 2, 1},     // below 2
-        {25, 0, 15, 20, 17},  // above 20
-        {10, 15, 15, 15, 15}, // a faster stream raises it
-        {20, 25, 25, 25, 25}, // faster than 20 too
-        {20, 12, 12, 20, 16},
-        {20, 15, 15, 20, 17},
-        {16, 15, 15, 16, 15},
+        {0, 0, 0, 2, 1},       // both 0: target 2, record (2 + 0) / 2 = 1
+        {-7, 0, 0, 2, 1},      // below 2
+        {25, 0, 15, 20, 17},   // above 20
+        {10, 15, 15, 15, 15},  // a faster stream raises it
+        {20, 25, 25, 25, 25},  // faster than 20 too
+        {20, 12, 12, 20, 16}, {20, 15, 15, 20, 17}, {16, 15, 15, 16, 15},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.target);
@@ -109,9 +107,9 @@ TEST(ClipCheck, OnlyAWholeFileWithMdatAndMoovIsComplete) {
     };
     const Case cases[] = {
         {whole, true},
-        {whole.substr(0, whole.size() - 1), false},  // cut short
-        {whole + "x", false},                        // trailing bytes
-        {box("ftyp", 16) + box("mdat", 100), false}, // no moov: never closed
+        {whole.substr(0, whole.size() - 1), false},   // cut short
+        {whole + "x", false},                         // trailing bytes
+        {box("ftyp", 16) + box("mdat", 100), false},  // no moov: never closed
         {"", false},
         {std::string("\0\0\0\4moov", 8), false},  // a size below the header
     };

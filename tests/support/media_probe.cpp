@@ -27,8 +27,9 @@ std::string quoted(const std::string &word) {
 
 std::vector<Packet> packets(const std::string &file) {
     std::vector<Packet> out;
-    const auto r = run("ffprobe -v error -show_entries packet=stream_index,size,flags -of csv=p=0 " +
-                       quoted(file));
+    const auto r =
+        run("ffprobe -v error -show_entries packet=stream_index,size,flags -of csv=p=0 " +
+            quoted(file));
     std::istringstream lines(r.output);
     std::string line;
     while (std::getline(lines, line)) {
