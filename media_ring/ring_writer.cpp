@@ -15,7 +15,8 @@
 //   3. the descriptor's record, offset, size, isVideo, seq (and on a video I
 //      frame newestIFrameTs), then valid = 1 (release) as its last store;
 //   4. writeOffset (release), then curBDIndex (release);
-//   5. full table: descriptor K' zeroed, then lastBDIndex advanced (release).
+//   5. full table: descriptor K' zeroed, a release fence (its payload is
+//      overwritten by a later put), then lastBDIndex advanced (release).
 // Release stores keep both the compiler and a weakly ordered ARM core from
 // making a later store visible before the earlier ones.
 //
@@ -144,6 +145,9 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
         // overwritten, so bd[curBDIndex] stays clear.  Zeroing first, then the
         // index (release orders the zeroing before it).
         clear_descriptor(c.bd[next_fill]);
+        // Its payload is overwritten by a later put that may evict nothing:
+        // fence here, so that overwrite cannot be seen before this zeroing.
+        std::atomic_thread_fence(std::memory_order_release);
         oldest = next_index(next_fill);
         publish(c.lastBDIndex, static_cast<uint16_t>(oldest));
     }
