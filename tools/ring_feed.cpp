@@ -27,7 +27,7 @@
 #include <string>
 #include <vector>
 
-#include "feed_sps.h"
+#include "h264_params.h"
 #include "media_ring/media_ring.h"
 #include "media_ring/ring_layout.h"
 #include "media_split.h"
@@ -223,12 +223,18 @@ Options parse_options(int argc, char **argv) {
     return o;
 }
 
+// The picture size the latest SPS declares, put beside each video frame.
+struct PictureSize {
+    uint16_t width = 0;
+    uint16_t height = 0;
+};
+
 // The input as the producers put it, one pass of each file.
 struct Input {
     std::vector<Frame> video;
-    std::vector<uint64_t> picture;        // picture number of each video frame
-    std::vector<feed::PictureSize> size;  // the size in force at each video frame
-    uint64_t pictures = 0;                // pictures in one pass
+    std::vector<uint64_t> picture;  // picture number of each video frame
+    std::vector<PictureSize> size;  // the size in force at each video frame
+    uint64_t pictures = 0;          // pictures in one pass
     std::vector<Frame> audio;
     std::vector<uint64_t> audio_start;  // sample position of each audio frame
     uint64_t audio_samples = 0;         // samples in one pass
@@ -252,7 +258,7 @@ void load_video(const std::string &path, Input &in) {
         media_ring::kReadMaxFrame);
     bool has_slice = false;
     uint64_t pic = 0;
-    feed::PictureSize current;
+    PictureSize current;
     bool have_size = false;
     for (size_t i = 0; i < in.video.size(); ++i) {
         const Frame &f = in.video[i];
@@ -265,8 +271,9 @@ void load_video(const std::string &path, Input &in) {
         has_slice |= slice;
         in.picture.push_back(pic);
         if (type == 7) {
-            feed::PictureSize s;
-            if (feed::parse_sps_size(f.data() + 4, f.size() - 4, &s)) {
+            mp4::SpsInfo sps;
+            if (mp4::parse_sps(f.data() + 4, static_cast<uint32_t>(f.size() - 4), &sps)) {
+                const PictureSize s{sps.width, sps.height};
                 if (!have_size)  // frames ahead of the first SPS take its size
                     std::fill(in.size.begin(), in.size.end(), s);
                 current = s;

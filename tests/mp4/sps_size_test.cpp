@@ -1,13 +1,14 @@
-// feed_sps_test.cpp - the picture size read from hand-built sequence parameter
+// sps_size_test.cpp - the picture size read from hand-built sequence parameter
 // sets over the profile, field and cropping variants, and from every
-// truncation of each (run under ASan, any overread shows).
-#include "feed_sps.h"
-
+// truncation of each (run under ASan, any overread shows).  The simulated
+// producer and the writer's sample descriptions both take their size from it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <vector>
+
+#include "h264_params.h"
 
 namespace {
 
@@ -105,12 +106,12 @@ std::vector<uint8_t> build(const SpsCase &c) {
     return w.nal();
 }
 
-bool parse(const std::vector<uint8_t> &nal, size_t n, feed::PictureSize *s) {
+bool parse(const std::vector<uint8_t> &nal, size_t n, mp4::SpsInfo *s) {
     const std::vector<uint8_t> exact(nal.begin(), nal.begin() + n);  // ASan sees an overread
-    return feed::parse_sps_size(exact.data(), exact.size(), s);
+    return mp4::parse_sps(exact.data(), static_cast<uint32_t>(exact.size()), s);
 }
 
-TEST(FeedSps, SizesOfProfilesFieldsAndCropping) {
+TEST(SpsSize, SizesOfProfilesFieldsAndCropping) {
     for (const SpsCase &c : kCases) {
         SCOPED_TRACE(c.name);
         const auto nal = build(c);
@@ -118,7 +119,7 @@ TEST(FeedSps, SizesOfProfilesFieldsAndCropping) {
         if (c.poc_offset != 0) {
             ASSERT_NE(std::search(nal.begin(), nal.end(), escape, escape + 3), nal.end());
         }
-        feed::PictureSize s;
+        mp4::SpsInfo s;
         ASSERT_EQ(parse(nal, nal.size(), &s), c.width != 0);
         if (c.width == 0) continue;
         EXPECT_EQ(s.width, c.width);
@@ -132,7 +133,7 @@ TEST(FeedSps, SizesOfProfilesFieldsAndCropping) {
     }
 }
 
-TEST(FeedSps, RefusesWhatIsNoSps) {
+TEST(SpsSize, RefusesWhatIsNoSps) {
     const std::vector<std::vector<uint8_t>> bad = {
         {},
         {0x67},
@@ -140,7 +141,7 @@ TEST(FeedSps, RefusesWhatIsNoSps) {
         {0x67, 0x42, 0, 0x1e, 0, 0, 0, 0, 0, 0, 0},  // an exp-Golomb code that never ends
     };
     for (const auto &b : bad) {
-        feed::PictureSize s;
+        mp4::SpsInfo s;
         EXPECT_FALSE(parse(b, b.size(), &s));
     }
 }
