@@ -62,9 +62,10 @@ extern "C" int pick_target_framerate(int target_framerate, int newsps_framerate)
     return rate;
 }
 
-extern "C" int alarm_record_main(int argc, char **argv) {
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line out as it happens
-    uint8_t *buffer = static_cast<uint8_t *>(std::calloc(1, RECORD_FRAME_BUFFER_SIZE));
+namespace {
+
+// One run, with the frame buffer (0x60000 bytes, zero-filled) lent by the caller.
+int record_clip(int argc, char **argv, uint8_t *buffer) {
     if (argc < 3) return -1;
     if (buffer == nullptr) {
         std::fprintf(stderr, "alarm_record: out of memory\n");
@@ -117,6 +118,16 @@ extern "C" int alarm_record_main(int argc, char **argv) {
         newsps_framerate, record.framerate);
     record.framerate = static_cast<uint8_t>((target + record.framerate) >> 1);
 
-    return alarm_record_file(buffer, &audio_cursor, &video_cursor, &record, name, seconds) == 0 ? 0
-                                                                                                : 1;
+    const int r = alarm_record_file(buffer, &audio_cursor, &video_cursor, &record, name, seconds);
+    return r == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" int alarm_record_main(int argc, char **argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line out as it happens
+    uint8_t *buffer = static_cast<uint8_t *>(std::calloc(1, RECORD_FRAME_BUFFER_SIZE));
+    const int status = record_clip(argc, argv, buffer);
+    std::free(buffer);
+    return status;
 }
