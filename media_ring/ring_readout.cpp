@@ -29,12 +29,16 @@ constexpr const char *kIndexError = "%s: ch %d, %s %d >= %d error \n";
 
 bool checked_index(const Channel &ch, const char *name, const char *field, uint32_t value) {
     if (value < kBDCount) return true;
-    media_printf(2, kIndexError, name, ch.number, field, static_cast<int>(value),
-                 static_cast<int>(kBDCount));
+    report_bad_index(ch, name, field, value);
     return false;
 }
 
 }  // namespace
+
+void report_bad_index(const Channel &ch, const char *name, const char *field, uint32_t value) {
+    media_printf(2, kIndexError, name, ch.number, field, static_cast<int>(value),
+                 static_cast<int>(kBDCount));
+}
 
 bool enter_reader(int channel, const char *name, const char *empty_form, Channel *ch,
                   uint32_t *last, uint32_t *cur) {
@@ -50,36 +54,6 @@ bool enter_reader(int channel, const char *name, const char *empty_form, Channel
     *last = l;
     *cur = c;
     return true;
-}
-
-bool load_cur_index(const Channel &ch, const char *name, uint32_t *out) {
-    *out = observe(ch.ctrl->curBDIndex);  // pairs with publish(ctrl.curBDIndex, K')
-    return checked_index(ch, name, "curBDIndex", *out);
-}
-
-bool load_last_index(const Channel &ch, const char *name, uint32_t *out) {
-    *out = observe(ch.ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex, I')
-    return checked_index(ch, name, "lastBDIndex", *out);
-}
-
-bool load_candidate(const Channel &ch, uint32_t i, Candidate *out) {
-    FrameBD &d = ch.ctrl->bd[i];
-    // Pairs with publish(bd.valid, 1): the loads below see the fill it ends.
-    if (observe(d.valid) != 1) return false;
-    out->index = i;
-    out->shm_offset = load_relaxed(d.shm_offset);
-    out->framesize = load_relaxed(d.info.framesize);
-    out->ts = load_relaxed(d.info.ts);
-    out->seq = load_relaxed(d.info.seq);
-    out->frameType = load_relaxed(d.info.frameType);
-    return true;
-}
-
-uint32_t wait_read_size(const Channel &ch, uint32_t shm_offset) {
-    // Pairs with publish(ctrl.writeOffset, W'): the evictions made for the
-    // slot ending at W' are seen by this step's later loads and re-check.
-    const uint32_t w = observe(ch.ctrl->writeOffset);
-    return (w + ch.region_size - shm_offset) % ch.region_size;
 }
 
 int read_out(const Channel &ch, const char *name, const ReadoutForms &forms, const Candidate &c,

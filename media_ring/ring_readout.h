@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "media_ring/ring_atomic.h"
 #include "media_ring/ring_internal.h"
 
 namespace media_ring {
@@ -70,17 +71,49 @@ struct Candidate {
 bool enter_reader(int channel, const char *name, const char *empty_form, Channel *ch,
                   uint32_t *last, uint32_t *cur);
 
+// Prints the level-2 line for a control-block index of 500 or more.
+// Out of line: the guarded loads below stay small enough to inline.
+void report_bad_index(const Channel &ch, const char *name, const char *field, uint32_t value);
+
 // Loads one control-block index, curBDIndex or lastBDIndex, with acquire
 // order.  A value of 500 or more is reported (level 2) and refused.
-bool load_cur_index(const Channel &ch, const char *name, uint32_t *out);
-bool load_last_index(const Channel &ch, const char *name, uint32_t *out);
+// These loads run once per descriptor a walk passes over, so they are
+// inline: as calls into another file they were most of a search's cost.
+inline bool load_cur_index(const Channel &ch, const char *name, uint32_t *out) {
+    *out = observe(ch.ctrl->curBDIndex);  // pairs with publish(ctrl.curBDIndex, K')
+    if (*out < kBDCount) return true;
+    report_bad_index(ch, name, "curBDIndex", *out);
+    return false;
+}
+inline bool load_last_index(const Channel &ch, const char *name, uint32_t *out) {
+    *out = observe(ch.ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex, I')
+    if (*out < kBDCount) return true;
+    report_bad_index(ch, name, "lastBDIndex", *out);
+    return false;
+}
 
 // Loads descriptor `i` (< 500).  false when its valid is not exactly 1.
-bool load_candidate(const Channel &ch, uint32_t i, Candidate *out);
+inline bool load_candidate(const Channel &ch, uint32_t i, Candidate *out) {
+    FrameBD &d = ch.ctrl->bd[i];
+    // Pairs with publish(bd.valid, 1): the loads below see the fill it ends.
+    if (observe(d.valid) != 1) return false;
+    out->index = i;
+    out->shm_offset = load_relaxed(d.shm_offset);
+    out->framesize = load_relaxed(d.info.framesize);
+    out->ts = load_relaxed(d.info.ts);
+    out->seq = load_relaxed(d.info.seq);
+    out->frameType = load_relaxed(d.info.frameType);
+    return true;
+}
 
 // The distance from a payload forward to the writer's next slot:
 // (writeOffset + region size - shm_offset) mod region size, unsigned 32-bit.
-uint32_t wait_read_size(const Channel &ch, uint32_t shm_offset);
+inline uint32_t wait_read_size(const Channel &ch, uint32_t shm_offset) {
+    // Pairs with publish(ctrl.writeOffset, W'): the evictions made for the
+    // slot ending at W' are seen by this step's later loads and re-check.
+    const uint32_t w = observe(ch.ctrl->writeOffset);
+    return (w + ch.region_size - shm_offset) % ch.region_size;
+}
 
 enum class Deliver {
     kFrame,     // payload to buffer, FrameInfo to info, index to *bdIndex
