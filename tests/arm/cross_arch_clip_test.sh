@@ -17,11 +17,7 @@ work=$(mktemp -d /tmp/cross_arch.XXXXXX)
 feed_pid=
 stop_feed() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null; feed_pid=; }
 trap 'stop_feed; rm -rf "$work"' EXIT
-failures=0 passes=0
-check() {  # description, then a command that must succeed
-  local what=$1; shift
-  if "$@"; then passes=$((passes + 1)); else echo "FAIL: $what"; failures=$((failures + 1)); fi
-}
+source "$(dirname "$0")/../support/clip_checks.sh"
 machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 
 check "host ring_feed is x86-64 ($(machine "$host/tools/ring_feed"))" \
@@ -67,18 +63,7 @@ record() {
   fi
   check "$label N=$n: the ring was mapped as it was, not cleared" \
     bash -c '! grep -q "memory clear" "$1"' _ "$log"
-  local video audio keys want errors
-  video=$(ffprobe -v error -select_streams v -show_entries stream=codec_name,nb_frames -of csv=p=0 "$clip")
-  audio=$(ffprobe -v error -select_streams a -show_entries stream=codec_name,sample_rate,channels,nb_frames -of csv=p=0 "$clip")
-  check "$label N=$n: one H.264 stream of $((15 * (n + 1))) frames (got $video)" \
-    test "$video" = "h264,$((15 * (n + 1)))"
-  check "$label N=$n: one AAC stream of $((8 * n + 1)) frames, 8000 Hz mono (got $audio)" \
-    test "$audio" = "aac,8000,1,$((8 * n + 1))"
-  keys=$(ffprobe -v error -select_streams v -show_entries packet=flags -of csv=p=0 "$clip" | grep -n '^K' | cut -d: -f1 | tr '\n' ' ')
-  want=$(seq 1 15 $((15 * (n + 1))) | tr '\n' ' ')
-  check "$label N=$n: key frames at samples $want(got $keys)" test "$keys" = "$want"
-  errors=$(ffmpeg -nostdin -v error -i "$clip" -f null - 2>&1)
-  check "$label N=$n: decodes without a single error ($errors)" test -z "$errors"
+  check_clip "$label" "$clip" "$n"
 }
 
 # The camera's case: the producer native, the recorder on the ARM core.
