@@ -8,6 +8,7 @@
 
 #include "log_capture.h"
 #include "media_ring/ring_layout.h"
+#include "reader_ops.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define RING_ASAN 1
@@ -165,49 +166,10 @@ std::string call_reader(int op, const ReaderArgs &a) {
     log_start(4);
     int rc;
     switch (op) {
-        case 0:
-            rc = _MediaDataGetOldFrame(ch, b, n, a.frameType, &bd, &info);
+        default:
+            rc = call_frame_reader(op, ch, b, n, a.frameType, a.ts, &bd, &info);
             break;
-        case 1:
-            rc = _MediaDataGetNewFrame(ch, b, n, a.frameType, &bd, &info);
-            break;
-        case 2:
-            rc = MediaDataVideoGetOldIFrame(ch, b, n, &bd, &info);
-            break;
-        case 3:
-            rc = MediaDataVideoGetOldSPSFrame(ch, b, n, &bd, &info);
-            break;
-        case 4:
-            rc = MediaDataVideoGetOldPPSFrame(ch, b, n, &bd, &info);
-            break;
-        case 5:
-            rc = MediaDataAudioGetOldFrame(ch, b, n, &bd, &info);
-            break;
-        case 6:
-            rc = MediaDataVideoGetNewIFrame(ch, b, n, &bd, &info);
-            break;
-        case 7:
-            rc = MediaDataVideoGetNewSPSFrame(ch, b, n, &bd, &info);
-            break;
-        case 8:
-            rc = MediaDataVideoGetNewPPSFrame(ch, b, n, &bd, &info);
-            break;
-        case 9:
-            rc = MediaDataAudioGetNewFrame(ch, b, n, &bd, &info);
-            break;
-        case 10:
-            rc = MediaDataAudioGetByTs(ch, b, n, a.ts, &bd, &info);
-            break;
-        case 11:
-            rc = MediaDataVideoGetByTs(ch, b, n, a.ts, a.frameType, &bd, &info);
-            break;
-        case 12:
-            rc = MediaDataGetNextFrame(ch, b, n, &bd, &info);
-            break;
-        case 13:
-            rc = MediaDataGetNextVideoFrameType(ch, b, n, &bd, &info);
-            break;
-        default: {
+        case kFrameReaderOps: {
             uint32_t ts = 0xEEEEEEEE;
             unsigned char *word = g_media_shm;  // channel 0's, read for channels above 5
 #ifdef RING_ASAN

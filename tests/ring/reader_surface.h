@@ -51,7 +51,8 @@ struct ReaderArgs {
     uint32_t tsChannel;  // MediaDataVideoGetNewestIFrameTs's channel
 };
 
-inline constexpr int kReaderOps = 15;
+inline constexpr int kReaderOps =
+    15;  // the frame readers of reader_ops.h, then the newest I frame query
 
 // Random arguments, often at the edges; `channel` is the one to call.
 ReaderArgs random_args(std::mt19937 &rng, int channel);

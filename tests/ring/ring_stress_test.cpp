@@ -29,6 +29,7 @@
 #include <random>
 
 #include "log_capture.h"
+#include "reader_ops.h"
 #include "ring_fixture.h"
 
 namespace ring_test {
@@ -258,31 +259,13 @@ void searcher(Shared *sh, int slot, unsigned seed) {
     std::vector<uint8_t> buf(0x60000);
     uint32_t recent[6] = {};
     const int channels[] = {0, 1, 2, 3, 4, 5};
+    // The searches, in pairs of oldest and newest, then the two by ts.
+    const int ops[] = {kOpOldIFrame,    kOpNewIFrame,   kOpOldSPSFrame,   kOpNewSPSFrame,
+                       kOpOldPPSFrame,  kOpNewPPSFrame, kOpAudioOldFrame, kOpAudioNewFrame,
+                       kOpAudioGetByTs, kOpVideoGetByTs};
     const auto one = [&](int ch, int op, uint32_t want_ts, int want_type, int *bd,
                          FrameInfo *info) {
-        uint8_t *b = buf.data();
-        switch (op) {
-            case 0:
-                return MediaDataVideoGetOldIFrame(ch, b, 0x60000, bd, info);
-            case 1:
-                return MediaDataVideoGetNewIFrame(ch, b, 0x60000, bd, info);
-            case 2:
-                return MediaDataVideoGetOldSPSFrame(ch, b, 0x60000, bd, info);
-            case 3:
-                return MediaDataVideoGetNewSPSFrame(ch, b, 0x60000, bd, info);
-            case 4:
-                return MediaDataVideoGetOldPPSFrame(ch, b, 0x60000, bd, info);
-            case 5:
-                return MediaDataVideoGetNewPPSFrame(ch, b, 0x60000, bd, info);
-            case 6:
-                return MediaDataAudioGetOldFrame(ch, b, 0x60000, bd, info);
-            case 7:
-                return MediaDataAudioGetNewFrame(ch, b, 0x60000, bd, info);
-            case 8:
-                return MediaDataAudioGetByTs(ch, b, 0x60000, want_ts, bd, info);
-            default:
-                return MediaDataVideoGetByTs(ch, b, 0x60000, want_ts, want_type, bd, info);
-        }
+        return call_frame_reader(ops[op], ch, buf.data(), 0x60000, want_type, want_ts, bd, info);
     };
     const int op_type[] = {5, 5, 7, 7, 8, 8, 0, 0, 0, -1};
     for (bool stopped = false; !stopped;) {
