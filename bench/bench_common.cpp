@@ -37,6 +37,8 @@ void remove_scratch(const std::string &dir) {
     rmdir(dir.c_str());
 }
 
+namespace {
+
 std::vector<char *> with_default_flags(int argc, char **argv) {
     static char repetitions[] = "--benchmark_repetitions=5";
     static char aggregates[] = "--benchmark_report_aggregates_only=true";
@@ -49,6 +51,17 @@ std::vector<char *> with_default_flags(int argc, char **argv) {
     for (int i = 1; i < argc; ++i) out.push_back(argv[i]);
     out.push_back(nullptr);
     return out;
+}
+
+}  // namespace
+
+bool run_benchmarks(int argc, char **argv, KeepingReporter *reporter) {
+    std::vector<char *> args = with_default_flags(argc, argv);
+    int n = static_cast<int>(args.size()) - 1;
+    benchmark::Initialize(&n, args.data());
+    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return false;
+    benchmark::RunSpecifiedBenchmarks(reporter);
+    return true;
 }
 
 void KeepingReporter::ReportRuns(const std::vector<Run> &runs) {

@@ -18,11 +18,6 @@ namespace bench {
 std::string make_scratch(const char *base, const char *prefix);
 void remove_scratch(const std::string &dir);
 
-// argv with the defaults put ahead of the caller's own flags, which win:
-// 5 repetitions, only the aggregates reported, random interleaving of the
-// runs (so a slow spell of a shared machine does not fall on one benchmark).
-std::vector<char *> with_default_flags(int argc, char **argv);
-
 struct Result {
     double real = 0;  // per iteration, in the benchmark's time unit (manual time when used)
     double cpu = 0;
@@ -42,6 +37,12 @@ class KeepingReporter : public benchmark::ConsoleReporter {
   private:
     std::map<std::string, Result> results_;
 };
+
+// Runs the registered benchmarks with the defaults put ahead of the caller's
+// own flags, which win: 5 repetitions, only the aggregates reported, random
+// interleaving of the runs (so a slow spell of a shared machine does not fall
+// on one benchmark).  false on an unrecognised flag.
+bool run_benchmarks(int argc, char **argv, KeepingReporter *reporter);
 
 }  // namespace bench
 

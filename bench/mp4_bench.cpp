@@ -64,12 +64,8 @@ int main(int argc, char **argv) {
         std::perror("mp4_bench: scratch folder");
         return 1;
     }
-    std::vector<char *> args = bench::with_default_flags(argc, argv);
-    int n = static_cast<int>(args.size()) - 1;
-    benchmark::Initialize(&n, args.data());
-    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
     bench::KeepingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (!bench::run_benchmarks(argc, argv, &reporter)) return 1;
     if (const bench::Result *r = reporter.find("BM_Mp4Clip60s")) {
         const double mb = r->counters.count("file_MB") ? r->counters.at("file_MB") : 0;
         std::printf(

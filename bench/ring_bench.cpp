@@ -435,12 +435,8 @@ int main(int argc, char **argv) {
         bench::remove_scratch(scratch);
         return 1;
     }
-    std::vector<char *> args = bench::with_default_flags(argc, argv);
-    int n = static_cast<int>(args.size()) - 1;
-    benchmark::Initialize(&n, args.data());
-    if (benchmark::ReportUnrecognizedArguments(n, args.data())) return 1;
     bench::KeepingReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (!bench::run_benchmarks(argc, argv, &reporter)) return 1;
     summarise(reporter);
     benchmark::Shutdown();
     bench::remove_scratch(scratch);
