@@ -3,13 +3,16 @@
 // with the alarm clip recorder's MP4 calls.  What bench/compare_ffmpeg.sh
 // times against `ffmpeg -c copy`, whole process against whole process.
 //
-// Built like the recorder, without exceptions or RTTI and with nothing of
-// the C++ runtime: a process that needs only the C library.
+// The clip is written by the recorder's own clip assembly, fed from the
+// files instead of the ring; its progress lines go to standard output.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
-#include "clip_mux.h"
+#include "recorder/clip_assembly.h"
+#include "recorder/file_source.h"
+#include "recorder/recorder.h"
 
 namespace {
 
@@ -62,13 +65,17 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    clip_mux::Clip clip;
-    const char *error = nullptr;
-    if (!clip.load(files[0], files[1], fps, seconds, &error)) {
-        std::fprintf(stderr, "mp4_mux: %s (%s, %s)\n", error, files[0], files[1]);
+    recorder::FileSource source(files[0], files[1], fps, seconds);
+    if (!source.ok() || fps <= 0) {
+        std::fprintf(stderr, "mp4_mux: no clip from %s and %s\n", files[0], files[1]);
         return 1;
     }
-    if (!clip.write(files[2])) {
+    // Long enough that only the streams' ends end the clip.
+    constexpr int kUntilTheStreamsEnd = 1 << 20;
+    std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
+    const FrameInfo start = source.start(buffer.data());
+    if (!recorder::assemble_clip(source.source(), buffer.data(), start, files[2],
+                                 kUntilTheStreamsEnd, nullptr)) {
         std::fprintf(stderr, "mp4_mux: cannot write %s\n", files[2]);
         return 1;
     }

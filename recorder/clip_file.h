@@ -4,10 +4,6 @@
 
 namespace recorder {
 
-// True when the file is a whole MP4 as closed: top-level boxes that chain
-// exactly to the end of the file, among them an mdat and a moov.
-bool clip_is_complete(const char *path);
-
 // Flushes the clip to storage, renames it (no shell, so no name can run a
 // command) and flushes its folder, so the final name survives a power cut.
 // On failure prints one line naming what failed, removes the temporary file

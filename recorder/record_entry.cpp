@@ -62,6 +62,10 @@ extern "C" int pick_target_framerate(int target_framerate, int newsps_framerate)
     return rate;
 }
 
+extern "C" uint8_t clip_framerate(int target_rate, int clip_start_framerate) {
+    return static_cast<uint8_t>((target_rate + clip_start_framerate) >> 1);
+}
+
 namespace {
 
 // One run, with the frame buffer (0x60000 bytes, zero-filled) lent by the caller.
@@ -116,7 +120,7 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
         "record.framerate(%d)\n",
         event_gap, status_field(STATUS_SYS_TICK), status_field(STATUS_MOTION_TIME), target,
         newsps_framerate, record.framerate);
-    record.framerate = static_cast<uint8_t>((target + record.framerate) >> 1);
+    record.framerate = clip_framerate(target, record.framerate);
 
     const int r = alarm_record_file(buffer, &audio_cursor, &video_cursor, &record, name, seconds);
     return r == 0 ? 0 : 1;

@@ -35,6 +35,10 @@ int get_run_time(struct timeval start, struct timeval end);
  * the newest SPS's own rate if the stream runs faster. */
 int pick_target_framerate(int target_framerate, int newsps_framerate);
 
+/* The rate the clip's video track is declared with: the integer half of the
+ * target rate plus the clip-start SPS's own rate, as an 8-bit value. */
+uint8_t clip_framerate(int target_rate, int clip_start_framerate);
+
 /* Repeats one channel-1 read until it succeeds, 30 ms apart: type 7, 8, 5 the
  * newest SPS, PPS, I frame; any other type the frame after *cursor. */
 int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record);

@@ -182,8 +182,8 @@ bool Mp4File::write_out(const uint8_t *p, uint32_t n) {
     return true;
 }
 
-void Mp4File::finish() {
-    if (fd_ < 0) return;
+bool Mp4File::finish() {
+    if (fd_ < 0) return false;
     for (uint32_t i = 0; i < tracks_.size() && !failed_; ++i) flush(*tracks_[i]);
     if (!failed_) {
         GrowableArray<uint8_t> moov;
@@ -195,8 +195,10 @@ void Mp4File::finish() {
             ::pwrite(fd_, size_field, 4, static_cast<off_t>(mdat_start_)) != 4)
             failed_ = true;
     }
-    ::close(fd_);
+    // A close that fails (an NFS server's deferred write error) loses data too.
+    if (::close(fd_) != 0) failed_ = true;
     fd_ = -1;
+    return !failed_;
 }
 
 }  // namespace mp4

@@ -56,9 +56,10 @@ class Mp4File {
     bool write_sample(Track &t, const uint8_t *bytes, uint32_t size, uint64_t duration,
                       uint64_t rendering_offset, bool sync);
 
-    // Writes the pending chunks and the movie box and closes the file.
-    // After a write error the file is only closed.
-    void finish();
+    // Writes the pending chunks and the movie box and closes the file;
+    // true when every write of the file succeeded.  After a write error
+    // the file is only closed.
+    bool finish();
 
     Mp4File *next_open = nullptr;  // link of the API's list of open files
 

@@ -4,6 +4,7 @@
 // dereferenced before it is found among them, so stale, foreign or null
 // handles are harmless.  One mutex serialises the calls, which keeps that
 // list and each file consistent when threads share the library.
+#include <mp4/mp4_writer.h>
 #include <mp4v2/mp4v2.h>
 #include <pthread.h>
 
@@ -129,16 +130,21 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t *pByt
     return f->write_sample(*t, pBytes, numBytes, duration, renderingOffset, isSyncSample);
 }
 
-void MP4Close(MP4FileHandle hFile, uint32_t /*flags*/) {
+bool MP4CloseChecked(MP4FileHandle hFile) {
     Lock lock;
     for (Mp4File **link = &g_open_files; *link != nullptr; link = &(*link)->next_open) {
         if (static_cast<void *>(*link) != hFile) continue;
         Mp4File *f = *link;
         *link = f->next_open;
-        f->finish();
+        const bool whole = f->finish();
         mp4::destroy(f);
-        return;
+        return whole;
     }
+    return false;
+}
+
+void MP4Close(MP4FileHandle hFile, uint32_t /*flags*/) {
+    (void)MP4CloseChecked(hFile);
 }
 
 }  // extern "C"

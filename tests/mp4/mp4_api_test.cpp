@@ -3,6 +3,8 @@
 // bound; parameter sets that change; tracks without samples; what the file
 // head and tables hold for other arguments.
 #include <gtest/gtest.h>
+#include <mp4/box_walk.h>
+#include <mp4/mp4_writer.h>
 #include <mp4v2/mp4v2.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -180,7 +182,7 @@ TEST(Mp4Api, AWriteErrorIsReportedAndLaterSamplesAreRefused) {
             if (!ok && first_failure < 0) first_failure = i;
             if (ok && first_failure >= 0) _exit(11);  // accepted after a failure
         }
-        MP4Close(h, 0);
+        if (MP4CloseChecked(h)) _exit(13);  // the broken file must not pass for whole
         _exit(first_failure == 19 ? 0 : 12);
     }
     int status = 0;
@@ -191,6 +193,38 @@ TEST(Mp4Api, AWriteErrorIsReportedAndLaterSamplesAreRefused) {
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_LE(st.st_size, off_t(kLimit));
     unlink(path.c_str());
+}
+
+// A failure that only the close meets (the pending chunk or the movie box
+// does not fit) is reported by the checked close, and the file is not whole.
+TEST(Mp4Api, TheCheckedCloseReportsWhatTheCloseCouldNotWrite) {
+    struct Case {
+        rlim_t limit;
+        bool whole;
+    };
+    for (const Case c : {Case{RLIM_INFINITY, true}, Case{2000, false}, Case{5100, false}}) {
+        SCOPED_TRACE(c.limit);
+        const std::string path = temp_path("close");
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{c.limit, c.limit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+            MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
+            const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
+            for (int i = 0; i < 5; ++i)  // half a second: still pending at the close
+                if (!sample(h, v, 1000)) _exit(11);
+            _exit(MP4CloseChecked(h) ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), c.whole ? 0 : 1);
+        EXPECT_EQ(mp4_file_is_whole(path.c_str()), c.whole);
+        unlink(path.c_str());
+    }
+    EXPECT_FALSE(MP4CloseChecked(MP4_INVALID_FILE_HANDLE));
 }
 
 // /dev/null takes 4 GiB without storing it.  The file head is 32 bytes, so
@@ -401,6 +435,43 @@ TEST(Mp4Api, FileHeadAsAsked) {
         }
         EXPECT_EQ(f.find("moov")->find("iods") != nullptr, c.has_iods);
     }
+}
+
+std::string box(const char *type, size_t payload) {
+    std::string b(8 + payload, '\0');
+    const uint32_t size = static_cast<uint32_t>(b.size());
+    b[0] = static_cast<char>(size >> 24);
+    b[1] = static_cast<char>(size >> 16);
+    b[2] = static_cast<char>(size >> 8);
+    b[3] = static_cast<char>(size);
+    b.replace(4, 4, type, 4);
+    return b;
+}
+
+TEST(BoxWalk, OnlyAWholeFileWithMdatAndMoovIsWhole) {
+    const std::string path = temp_path("walk");
+    const std::string whole = box("ftyp", 16) + box("mdat", 100) + box("moov", 40);
+    struct Case {
+        std::string bytes;
+        bool whole;
+    };
+    const Case cases[] = {
+        {whole, true},
+        {whole.substr(0, whole.size() - 1), false},   // cut short
+        {whole + "x", false},                         // trailing bytes
+        {box("ftyp", 16) + box("mdat", 100), false},  // no moov: never closed
+        {"", false},
+        {std::string("\0\0\0\4moov", 8), false},  // a size below the header
+    };
+    for (const Case &c : cases) {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
+        std::fclose(f);
+        EXPECT_EQ(mp4_file_is_whole(path.c_str()), c.whole) << c.bytes.size();
+    }
+    unlink(path.c_str());
+    EXPECT_FALSE(mp4_file_is_whole(path.c_str()));  // missing
 }
 
 }  // namespace

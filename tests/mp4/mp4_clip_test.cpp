@@ -57,7 +57,7 @@ class Clip : public testing::TestWithParam<ClipCase> {
         clip.seconds = c.seconds;
         clip.fps = c.fps;
         r_.written = clip_sequence::write(r_.path, r_.in, clip);
-        ASSERT_TRUE(r_.written.created);
+        ASSERT_TRUE(r_.written.ok);
         ASSERT_EQ(r_.written.video_samples.size(), c.pictures);
         ASSERT_EQ(r_.written.audio_samples.size(), 8u * c.seconds + 1);
         r_.file = box_reader::read(r_.path);

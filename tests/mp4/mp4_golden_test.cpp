@@ -65,7 +65,7 @@ void write_and_read(const GoldenCase &c, Pair &p, std::string *keep = nullptr) {
     clip_sequence::Clip clip;
     clip.seconds = c.seconds;
     clip.fps = c.fps;
-    ASSERT_TRUE(clip_sequence::write(out, in, clip).created);
+    ASSERT_TRUE(clip_sequence::write(out, in, clip).ok);
     p.ours = box_reader::read(out);
     p.ref = box_reader::read(kGolden + "/" + c.name + ".mp4");
     if (keep != nullptr)

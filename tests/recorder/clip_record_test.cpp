@@ -294,16 +294,22 @@ TEST_F(ClipRecordTest, ProducerWhoseSecondCountRestartsEndsTheVideo) {
     expect_clip(name, 6, 45, 6000);
 }
 
+// Under a shell, "mv NAME.tmp NAME" with this name would run `touch pwned`
+// twice; here it is only a name.
 TEST_F(ClipRecordTest, NamesWithBlanksAndShellCharactersAreJustNames) {
     write_status(15, 5000, 4800);
-    const std::string name = dir_ + "/a b;touch pwned 'q\".mp4";
-    ASSERT_LE(name.size(), 63u);
+    char cwd[4096];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    const std::string name = "a b;touch pwned;$(touch pwned2).mp4";
     int status = -1;
     record(name, 0, {}, &status);
     EXPECT_EQ(status, 0);
     expect_clip(name, 0, 15, 6000);
     struct stat st;
     EXPECT_NE(stat("pwned", &st), 0);
+    EXPECT_NE(stat("pwned2", &st), 0);
+    ASSERT_EQ(chdir(cwd), 0);
 }
 
 TEST_F(ClipRecordTest, A63CharacterNameKeepsItsTemporaryNameApart) {

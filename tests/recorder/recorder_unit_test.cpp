@@ -1,14 +1,19 @@
 // The recorder's pure parts: the frame-rate choice, the time utility, the
-// command-line refusals and the completeness check of a closed clip.
+// command-line refusals, and a clip assembly whose file cannot be written.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
-#include "recorder/clip_file.h"
+#include "recorder/clip_assembly.h"
+#include "recorder/file_source.h"
 #include "recorder/recorder.h"
 
 namespace {
@@ -25,12 +30,13 @@ TEST(FrameRateChoice, KeepsTheTargetWithinTwoToTwentyUnlessTheStreamIsFaster) {
         {10, 15, 15, 15, 15},  // a faster stream raises it
         {20, 25, 25, 25, 25},  // faster than 20 too
         {20, 12, 12, 20, 16}, {20, 15, 15, 20, 17}, {16, 15, 15, 16, 15},
+        {20, 255, 255, 255, 255},  // the sum's half, not its low byte halved
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.target);
         const int target = pick_target_framerate(c.target, c.newsps);
         EXPECT_EQ(target, c.expect_target);
-        EXPECT_EQ(static_cast<uint8_t>((target + c.clip_start_fps) >> 1), c.expect_record);
+        EXPECT_EQ(clip_framerate(target, c.clip_start_fps), c.expect_record);
     }
 }
 
@@ -87,57 +93,80 @@ TEST(CommandLine, BadArgumentsAreRefusedBeforeAnythingIsMappedOrCreated) {
     EXPECT_EQ(g_ptr_mmap, nullptr);
 }
 
-std::string box(const char *type, size_t payload) {
-    std::string b(8 + payload, '\0');
-    const uint32_t size = static_cast<uint32_t>(b.size());
-    b[0] = static_cast<char>(size >> 24);
-    b[1] = static_cast<char>(size >> 16);
-    b[2] = static_cast<char>(size >> 8);
-    b[3] = static_cast<char>(size);
-    b.replace(4, 4, type, 4);
-    return b;
-}
-
-TEST(ClipCheck, OnlyAWholeFileWithMdatAndMoovIsComplete) {
-    const std::string path = "/tmp/clip_check_" + std::to_string(getpid()) + ".mp4";
-    const std::string whole = box("ftyp", 16) + box("mdat", 100) + box("moov", 40);
-    struct Case {
-        std::string bytes;
-        bool complete;
+// The audio search starts one second before the PPS's ts; a PPS in the
+// clock's first second starts it at 1, never at 0 or a wrapped time.
+TEST(ClipAssembly, AudioSearchStartsOneSecondBeforeThePps) {
+    struct Fake {
+        uint32_t pps_ts;
+        uint32_t asked = 0;
+        bool pps_given = false;
     };
-    const Case cases[] = {
-        {whole, true},
-        {whole.substr(0, whole.size() - 1), false},   // cut short
-        {whole + "x", false},                         // trailing bytes
-        {box("ftyp", 16) + box("mdat", 100), false},  // no moov: never closed
-        {"", false},
-        {std::string("\0\0\0\4moov", 8), false},  // a size below the header
-    };
-    for (const Case &c : cases) {
-        FILE *f = std::fopen(path.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fwrite(c.bytes.data(), 1, c.bytes.size(), f);
-        std::fclose(f);
-        EXPECT_EQ(recorder::clip_is_complete(path.c_str()), c.complete) << c.bytes.size();
+    const std::pair<uint32_t, uint32_t> cases[] = {
+        {1000, 1}, {999, 1}, {0, 1}, {1001, 1}, {1500, 500}, {100000, 99000}};
+    for (const auto &[pps_ts, expected] : cases) {
+        Fake fake{pps_ts};
+        const recorder::ClipSource source{
+            &fake,
+            [](void *self, int, uint8_t *buffer, FrameInfo *info) {
+                Fake &f = *static_cast<Fake *>(self);
+                if (f.pps_given) return recorder::Read::kEnd;
+                f.pps_given = true;
+                static const uint8_t kPps[] = {0, 0, 0, 1, 0x68, 0xcb, 0x8c, 0xb2};
+                std::memcpy(buffer, kPps, sizeof kPps);
+                *info = FrameInfo{};
+                info->framesize = sizeof kPps;
+                info->frameType = 8;
+                info->ts = f.pps_ts;
+                return recorder::Read::kFrame;
+            },
+            [](void *self, uint32_t ts, uint8_t *, FrameInfo *) {
+                static_cast<Fake *>(self)->asked = ts;
+                return recorder::Read::kEnd;
+            },
+            [](void *, uint32_t) {}, [](void *) -> uint64_t { return 0; }};
+        std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
+        static const uint8_t kSps[] = {0, 0, 0, 1, 0x67, 0x42, 0xc0, 0x16, 0xd9};
+        std::memcpy(buffer.data(), kSps, sizeof kSps);
+        FrameInfo start{};
+        start.framesize = sizeof kSps;
+        start.frameType = 7;
+        start.framerate = 15;
+        const std::string path = "/tmp/audio_from_" + std::to_string(getpid()) + ".mp4";
+        ::testing::internal::CaptureStdout();
+        recorder::assemble_clip(source, buffer.data(), start, path.c_str(), 0, nullptr);
+        ::testing::internal::GetCapturedStdout();
+        unlink(path.c_str());
+        EXPECT_EQ(fake.asked, expected) << "PPS ts " << pps_ts;
     }
-    unlink(path.c_str());
-    EXPECT_FALSE(recorder::clip_is_complete(path.c_str()));  // missing
 }
 
-TEST(ClipCheck, AnIncompleteClipIsRemovedAndNotRenamed) {
-    const std::string tmp = "/tmp/clip_place_" + std::to_string(getpid()) + ".mp4.tmp";
-    const std::string final_name = tmp.substr(0, tmp.size() - 4);
-    FILE *f = std::fopen(tmp.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fputs("not an mp4", f);
-    std::fclose(f);
-    ::testing::internal::CaptureStdout();
-    EXPECT_FALSE(recorder::put_clip_in_place(tmp.c_str(), final_name.c_str()));
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "alarm_record: clip " + tmp + " is not a complete MP4 file after closing\n");
-    struct stat st;
-    EXPECT_NE(stat(tmp.c_str(), &st), 0);
-    EXPECT_NE(stat(final_name.c_str(), &st), 0);
+// A clip whose media cannot be written (files may not grow past 10000
+// bytes: the first second of audio fits, the first of video does not) is
+// reported in one line, not passed for whole.
+TEST(ClipAssembly, AWriteErrorIsReportedInOneLine) {
+    const std::string path = "/tmp/write_error_" + std::to_string(getpid()) + ".mp4";
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{10000, 10000};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
+        recorder::FileSource files(TEST_DATA_DIR "/video_15fps.h264",
+                                   TEST_DATA_DIR "/audio_8k_mono.aac", 15);
+        std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
+        const FrameInfo start = files.start(buffer.data());
+        ::testing::internal::CaptureStdout();
+        const bool ok =
+            recorder::assemble_clip(files.source(), buffer.data(), start, path.c_str(), 6, nullptr);
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string line = "alarm_record: cannot write a video sample to " + path + "\n";
+        _exit(ok ? 11 : out.find(line) == std::string::npos ? 12 : 0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    unlink(path.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,39 @@
+// clip_source.h - where a clip's frames come from: the media ring in the
+// recorder (ring_source.cpp), elementary-stream files in tests and
+// benchmarks (file_source.h).  The clip assembly sees nothing else of its
+// source, so every caller exercises the same assembly code.
+//
+// A plain table of functions rather than virtual ones: the recorder links
+// without the C++ runtime, and a source is one object with its own state.
+#ifndef RECORDER_CLIP_SOURCE_H
+#define RECORDER_CLIP_SOURCE_H
+
+#include <stdint.h>
+
+#include <media_ring/media_ring.h>
+
+namespace recorder {
+
+enum class Read : uint8_t {
+    kFrame,  // a frame was copied into the buffer and the record
+    kNone,   // nothing yet; ask again after a pause
+    kEnd,    // the channel will never deliver again (a file source at its end)
+};
+
+struct ClipSource {
+    void *self;
+    // One attempt to copy the frame after the channel's cursor (channel
+    // MEDIA_CHANNEL_RECORD_VIDEO or MEDIA_CHANNEL_RECORD_AUDIO), moving it.
+    Read (*next_frame)(void *self, int channel, uint8_t *buffer, FrameInfo *info);
+    // One attempt to copy the first audio frame whose ts is at or after
+    // `ts`, moving the audio cursor to it.
+    Read (*audio_at)(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info);
+    // Waits; a simulated source advances its own clock instead.
+    void (*pause)(void *self, uint32_t microseconds);
+    // A monotonic clock in milliseconds, the one that pause() advances.
+    uint64_t (*now_ms)(void *self);
+};
+
+}  // namespace recorder
+
+#endif  // RECORDER_CLIP_SOURCE_H

@@ -1,0 +1,20 @@
+// ring_source.h - a clip source over the media ring's channels 1 (H.264)
+// and 4 (AAC), reading after the recorder's own cursors.
+#ifndef RECORDER_RING_SOURCE_H
+#define RECORDER_RING_SOURCE_H
+
+#include "recorder/clip_source.h"
+
+namespace recorder {
+
+struct RingCursors {
+    int *video;  // bdIndex on channel 1, at the clip-start SPS
+    int *audio;  // bdIndex on channel 4
+};
+
+// The source lives as long as `cursors` does.
+ClipSource ring_source(RingCursors *cursors);
+
+}  // namespace recorder
+
+#endif  // RECORDER_RING_SOURCE_H
