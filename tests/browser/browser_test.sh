@@ -64,11 +64,11 @@ run_check() {
   local frames want got
   case $1 in
     played)
-      frames=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 "$2")
+      frames=$(ffprobe -v error -count_frames -select_streams v -show_entries stream=nb_read_frames -of csv=p=0 "$2" 2>/dev/null)
       want="ended true, $frames presented, $frames decoded, 0 dropped, 0 corrupted, error null"
       got=$(field '`ended ${r.ended}, ${r.presentedFrames} presented, ${r.totalVideoFrames} decoded, ${r.droppedVideoFrames} dropped, ${r.corruptedVideoFrames} corrupted, error ${JSON.stringify(r.error)}`') ;;
     sizes)
-      want=$(ffprobe -v error -select_streams v -show_entries frame=width,height -of csv=p=0 "$2" | tr , x | sort -u | tr '\n' ' ')
+      want=$(ffprobe -v error -select_streams v -show_entries frame=width,height -of csv=p=0 "$2" 2>/dev/null | tr , x | sort -u | tr '\n' ' ')
       got=$(field 'Object.keys(r.frameSizes).sort().join(" ") + " "') ;;
     early_start)
       want=true

@@ -39,7 +39,8 @@ try {
   skip(`playwright-core is not installed (run tests/browser/setup.sh): ${e.message.split('\n')[0]}`);
 }
 
-const clip = readFileSync(opts.clip);
+let clip;
+try { clip = readFileSync(opts.clip); } catch (e) { fail(e.message); }
 const page = `<!doctype html><meta charset="utf-8"><title>clip</title>
 <video id="v" muted playsinline style="width:640px"></video>`;
 
