@@ -10,7 +10,9 @@
 #                no media error
 #   sizes        the sizes of the pictures shown are the clip's own (ffprobe per frame)
 #   early_start  without byte ranges on a slow link, the picture moved before
-#                half the file had been sent (needs the index at the front)
+#                half the file had been sent (needs the index at the front;
+#                the same clip remuxed index-first started after 31-51% of its
+#                bytes at 50 kB/s here: Chromium's own buffering decides)
 # A case's report-only checks are printed as REPORT lines and not counted,
 # until named as CASE:CHECK in BROWSER_TEST_ASSERT (space separated, or "all").
 #
