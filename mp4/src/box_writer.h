@@ -22,6 +22,7 @@ class BoxWriter {
     explicit BoxWriter(GrowableArray<uint8_t> &out) : out_(out) {}
 
     bool ok() const { return ok_; }
+    uint32_t size() const { return out_.size(); }
 
     void u8(uint32_t v) { put(static_cast<uint8_t>(v)); }
     void u16(uint32_t v) {

@@ -20,7 +20,7 @@ uint32_t clamp_u32(uint64_t v) {
 
 // The writer refuses samples that would take a duration past 32 bits.
 uint32_t movie_duration(const Track &t) {
-    return clamp_u32(t.table.duration() * kMovieTimescale / t.timescale);
+    return clamp_u32(t.table.chunked_duration() * kMovieTimescale / t.timescale);
 }
 
 // Channel count from an AudioSpecificConfig (ISO/IEC 14496-3, 1.6.2.1):
@@ -119,7 +119,7 @@ void write_mp4a(BoxWriter &w, const Track &t) {
     });
 }
 
-void write_trak(BoxWriter &w, const Track &t, uint32_t time) {
+void write_trak(BoxWriter &w, const Track &t, uint32_t time, const TableCapacity &cap) {
     const bool video = t.kind == TrackKind::kVideo;
     const AvcFormat *shown = video ? &t.avc.entry(0).format : nullptr;
     w.box("trak", [&] {
@@ -143,7 +143,7 @@ void write_trak(BoxWriter &w, const Track &t, uint32_t time) {
                 w.u32(time);
                 w.u32(time);
                 w.u32(t.timescale);
-                w.u32(clamp_u32(t.table.duration()));
+                w.u32(clamp_u32(t.table.chunked_duration()));
                 w.u16(kLanguageUndetermined);
                 w.u16(0);
             });
@@ -175,7 +175,7 @@ void write_trak(BoxWriter &w, const Track &t, uint32_t time) {
                             write_mp4a(w, t);
                         }
                     });
-                    t.table.write_boxes(w);
+                    t.table.write_boxes(w, cap);
                 });
             });
         });
@@ -216,7 +216,8 @@ bool build_movie_box(const Movie &movie, GrowableArray<uint8_t> &out) {
             });
         }
         for (uint32_t i = 0; i < movie.track_count; ++i)
-            write_trak(w, *movie.tracks[i], movie.creation_time);
+            write_trak(w, *movie.tracks[i], movie.creation_time,
+                       movie.capacity != nullptr ? movie.capacity[i] : TableCapacity{});
     });
     return w.ok();
 }

@@ -1,5 +1,6 @@
-// movie_box.h - the moov box of a finished file, and a bound on its size
-// that lets the writer refuse a sample before the file outgrows 4 GiB.
+// movie_box.h - the moov box describing the samples in written chunks (all
+// of them once the file is finished), and a bound on its size that lets
+// the writer refuse a sample before the file outgrows 4 GiB.
 #ifndef MP4_SRC_MOVIE_BOX_H
 #define MP4_SRC_MOVIE_BOX_H
 
@@ -15,10 +16,13 @@ struct Movie {
     uint32_t track_count;
     bool iods;
     uint32_t creation_time;  // seconds since 1904-01-01
+    // Per track, room for its tables to grow into (see TableCapacity);
+    // nullptr reserves none.
+    const TableCapacity *capacity = nullptr;
 };
 
-// Appends the moov box to `out`; false when out of memory.  The tracks'
-// pending chunks must have been written.
+// Appends the moov box to `out`; false when out of memory.  Samples still
+// in a pending chunk are not described.
 bool build_movie_box(const Movie &movie, GrowableArray<uint8_t> &out);
 
 // At least the size of the moov box after one more sample of any track and

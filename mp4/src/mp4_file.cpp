@@ -1,10 +1,38 @@
-// mp4_file.cpp - writing the media data and finishing the file.
+// mp4_file.cpp - writing the media data and the movie box.
+//
+// Durability of a clip (MP4CreateClip).  The file is
+//
+//     ftyp | H | slot 0 | slot 1 | slot 2 | mdat (size 0: to the end) ...
+//
+// H is a free box whose size alone says which slot holds the movie box: it
+// skips 0, 1 or 2 whole slots (8 + k * S bytes), or all three before the
+// first checkpoint.  The slot it lands on holds moov followed by a free box
+// that runs to the mdat, so a reader sees exactly one top-level moov, and
+// the other slots' contents (older movie boxes) lie inside free boxes.
+// Samples are appended to the mdat; a movie box describes only samples in
+// written chunks.
+//
+// Checkpoint k, in this order:
+//   1. the movie box of the written chunks goes into slot k % 3 (only the
+//      bytes that differ from what that slot holds);
+//   2. fdatasync: the chunks and that slot are on storage;
+//   3. H is pointed at slot k % 3 (one aligned 4-byte write).
+// H's write in 3 is flushed by step 2 of checkpoint k + 1, so until then H
+// on storage points at slot k % 3 or (k - 1) % 3, both durable and whole;
+// checkpoint k + 1 writes slot (k + 1) % 3, which neither can point at.  A
+// power cut between any two writes therefore leaves H on a whole movie box
+// whose samples are on storage: that of checkpoint k - 1 at worst.  A kill
+// (storage intact) leaves H on the newest.  The end is a checkpoint into
+// the next slot whose step 1 also sets the mdat size, followed by a second
+// fdatasync after step 3, so the finished file is on storage before the
+// caller renames it.
 #include "mp4_file.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 #include "box_writer.h"
@@ -29,20 +57,90 @@ bool same_brand(const char *a, const char *b) {
     return true;
 }
 
+bool fd_write_at(void *self, uint64_t offset, const uint8_t *p, uint32_t n) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(self));
+    // Below SSIZE_MAX on 32-bit targets too, where a larger count is undefined.
+    constexpr uint32_t kMaxWrite = 1u << 30;
+    while (n > 0) {
+        const ssize_t done = ::pwrite(fd, p, n < kMaxWrite ? n : kMaxWrite, static_cast<off_t>(offset));
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) {
+            if (done == 0) errno = EIO;
+            return false;
+        }
+        p += done;
+        n -= static_cast<uint32_t>(done);
+        offset += static_cast<uint64_t>(done);
+    }
+    return true;
+}
+
+bool fd_sync(void *self) {
+    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(self));
+    int r;
+    do r = ::fdatasync(fd);
+    while (r != 0 && errno == EINTR);
+    return r == 0;
+}
+
+void put_be32(uint8_t *p, uint64_t v) {
+    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+}
+
+// Bytes of a clip's movie box besides its tables: mvhd, iods, and per track
+// tkhd, mdia headers, sample descriptions with a few parameter sets, name.
+constexpr uint64_t kMovieBoxFixedRoom = 4096;
+
 }  // namespace
+
+MP4Output fd_output(int fd) {
+    return MP4Output{reinterpret_cast<void *>(static_cast<intptr_t>(fd)), fd_write_at, fd_sync};
+}
 
 Mp4File *Mp4File::create(const char *path, const Head &head) {
     if (path == nullptr) return nullptr;
     Mp4File *f = mp4::create<Mp4File>();
     if (f == nullptr) return nullptr;
-    f->iods_ = head.iods;
-    f->creation_time_ = static_cast<uint32_t>(std::time(nullptr)) + kSecondsFrom1904To1970;
-    f->fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (f->fd_ < 0) {
+    f->owned_fd_ = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (f->owned_fd_ < 0) {
         destroy(f);
         return nullptr;
     }
+    f->out_ = fd_output(f->owned_fd_);
+    f->open_ = true;
+    if (!f->write_head(head)) {
+        destroy(f);
+        return nullptr;
+    }
+    return f;
+}
 
+Mp4File *Mp4File::create_clip(const MP4Output &out, const Head &head,
+                              const MP4ClipReserve &reserve) {
+    if (out.write_at == nullptr || out.sync == nullptr) return nullptr;
+    Mp4File *f = mp4::create<Mp4File>();
+    if (f == nullptr) return nullptr;
+    f->out_ = out;
+    f->open_ = true;
+    f->moov_first_ = true;
+    f->capacity_[0] = TableCapacity{reserve.video_samples, reserve.chunks, reserve.video_durations};
+    f->capacity_[1] = TableCapacity{reserve.audio_samples, reserve.chunks, reserve.audio_durations};
+    const uint64_t slot = kMovieBoxFixedRoom + SampleTable::reserved_size(f->capacity_[0]) +
+                          SampleTable::reserved_size(f->capacity_[1]);
+    f->slot_size_ = (slot + 3) & ~uint64_t{3};  // keeps every slot and H 4-byte aligned
+    if (f->slot_size_ * kSlots > kMaxFileSize / 2 || !f->write_head(head)) {
+        destroy(f);
+        return nullptr;
+    }
+    return f;
+}
+
+// The head: ftyp, then for a clip H (pointing past all slots: no movie box
+// yet), then the mdat header with size 0 ("to the end of the file") until
+// the end patches it, so the media of an unfinished file can be found.
+bool Mp4File::write_head(const Head &head) {
+    iods_ = head.iods;
+    creation_time_ = static_cast<uint32_t>(std::time(nullptr)) + kSecondsFrom1904To1970;
     GrowableArray<uint8_t> buf;
     BoxWriter w(buf);
     if (head.ftyp) {
@@ -59,21 +157,22 @@ Mp4File *Mp4File::create(const char *path, const Head &head) {
             }
         });
     }
-    // The mdat size is patched in by finish(); until then 0 means "to the
-    // end of the file", so the media of an unfinished file can be found.
-    f->mdat_start_ = buf.size();
+    if (moov_first_) {
+        h_at_ = buf.size();
+        w.u32(static_cast<uint32_t>(8 + kSlots * slot_size_));
+        w.fourcc("free");
+        if (!w.ok() || !write_out(buf.data(), buf.size())) return false;
+        buf.clear();
+        end_ = h_at_ + 8 + kSlots * slot_size_;  // the slots stay unwritten until used
+    }
+    mdat_start_ = end_ + buf.size();
     w.u32(0);
     w.fourcc("mdat");
-
-    if (!w.ok() || !f->write_out(buf.data(), buf.size())) {
-        destroy(f);
-        return nullptr;
-    }
-    return f;
+    return w.ok() && write_out(buf.data(), buf.size());
 }
 
 Mp4File::~Mp4File() {
-    if (fd_ >= 0) ::close(fd_);
+    if (owned_fd_ >= 0) ::close(owned_fd_);
     for (Track *t : tracks_) destroy(t);
 }
 
@@ -168,36 +267,122 @@ bool Mp4File::flush(Track &t) {
 }
 
 bool Mp4File::write_out(const uint8_t *p, uint32_t n) {
-    // Below SSIZE_MAX on 32-bit targets too, where write()'s count above it
-    // is undefined.
-    constexpr uint32_t kMaxWrite = 1u << 30;
-    while (n > 0) {
-        const ssize_t done = ::write(fd_, p, n < kMaxWrite ? n : kMaxWrite);
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) return false;
-        p += done;
-        n -= static_cast<uint32_t>(done);
-        end_ += static_cast<uint64_t>(done);
-    }
+    if (!write_at(end_, p, n)) return false;
+    end_ += n;
     return true;
 }
 
+bool Mp4File::write_at(uint64_t offset, const uint8_t *p, uint32_t n) {
+    if (failed_ || !out_.write_at(out_.self, offset, p, n)) return failed_ = true, false;
+    return true;
+}
+
+bool Mp4File::sync() {
+    if (failed_ || !out_.sync(out_.self)) return failed_ = true, false;
+    return true;
+}
+
+// The movie box of the written chunks for `slot`, followed by the free box
+// that runs from its end to the mdat; false when that does not fit the
+// slot even without the tables' reserved room.
+bool Mp4File::build_slot_image(int slot) {
+    const TableCapacity caps[2] = {capacity_[0], capacity_[1]};
+    GrowableArray<TableCapacity> per_track;
+    if (!per_track.reserve(tracks_.size())) return false;
+    for (Track *t : tracks_) per_track.push_back(caps[t->kind == TrackKind::kVideo ? 0 : 1]);
+    for (int pass = 0; pass < 2; ++pass) {
+        const bool padded = pass == 0;
+        image_.clear();
+        Movie movie{tracks_.data(), tracks_.size(), iods_, creation_time_,
+                    padded ? per_track.data() : nullptr};
+        if (!build_movie_box(movie, image_)) return false;
+        if (image_.size() + 8 > slot_size_) continue;
+        const uint64_t filler = (kSlots - slot) * slot_size_ - image_.size();
+        uint8_t header[8] = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
+        put_be32(header, filler);
+        return image_.append(header, 8);
+    }
+    return false;
+}
+
+// Writes the bytes of image_ that differ from what the slot holds, in runs
+// (equal stretches shorter than kJoin are rewritten rather than split).
+bool Mp4File::write_slot_image(int slot) {
+    constexpr uint32_t kJoin = 32;
+    GrowableArray<uint8_t> &held = slot_on_storage_[slot];
+    const uint64_t base = h_at_ + 8 + uint64_t(slot) * slot_size_;
+    const uint32_t n = image_.size();
+    auto differs = [&](uint32_t i) { return (i < held.size() ? held[i] : 0) != image_[i]; };
+    for (uint32_t i = 0; i < n;) {
+        if (!differs(i)) {
+            ++i;
+            continue;
+        }
+        uint32_t end = i + 1, same = 0;
+        for (uint32_t j = end; j < n && same < kJoin; ++j) {
+            if (differs(j)) end = j + 1, same = 0;
+            else ++same;
+        }
+        if (!write_at(base + i, image_.data() + i, end - i)) return false;
+        i = end;
+    }
+    if (held.size() < n) {
+        if (!held.reserve(n)) return failed_ = true, false;
+        while (held.size() < n) held.push_back(0);
+    }
+    for (uint32_t i = 0; i < n; ++i) held[i] = image_[i];
+    return true;
+}
+
+// `slot` kSlots: no slot, H runs to the mdat.
+bool Mp4File::point_h_at(int slot) {
+    uint8_t size[4];
+    put_be32(size, 8 + uint64_t(slot) * slot_size_);
+    if (!write_at(h_at_, size, 4)) return false;
+    active_slot_ = slot < kSlots ? slot : -1;
+    return true;
+}
+
+bool Mp4File::patch_mdat_size(uint64_t media_end) {
+    uint8_t size[4];
+    put_be32(size, media_end - mdat_start_);
+    return write_at(mdat_start_, size, 4);
+}
+
+bool Mp4File::checkpoint() {
+    if (!open_ || failed_) return false;
+    if (!moov_first_ || outgrown_) return true;
+    const int slot = (active_slot_ + 1) % kSlots;
+    if (!build_slot_image(slot)) {
+        outgrown_ = true;  // the movie box goes to the end instead
+        return true;
+    }
+    return write_slot_image(slot) && sync() && point_h_at(slot);
+}
+
 bool Mp4File::finish() {
-    if (fd_ < 0) return false;
+    if (!open_) return false;
+    open_ = false;
     for (uint32_t i = 0; i < tracks_.size() && !failed_; ++i) flush(*tracks_[i]);
-    if (!failed_) {
+    const int slot = (active_slot_ + 1) % kSlots;
+    if (failed_) {
+        // Nothing more is written: a clip keeps its last checkpoint.
+    } else if (moov_first_ && !outgrown_ && build_slot_image(slot)) {
+        (void)(write_slot_image(slot) && patch_mdat_size(end_) && sync() && point_h_at(slot) && sync());
+    } else {
+        // At the end, after the media.  A clip that outgrew its slots then
+        // points H past them; between the mdat size and H (one flush apart)
+        // a player finds the last checkpoint's movie box first.
         GrowableArray<uint8_t> moov;
         const Movie movie{tracks_.data(), tracks_.size(), iods_, creation_time_};
-        const uint64_t mdat_size = end_ - mdat_start_;
-        const uint8_t size_field[4] = {uint8_t(mdat_size >> 24), uint8_t(mdat_size >> 16),
-                                       uint8_t(mdat_size >> 8), uint8_t(mdat_size)};
-        if (!build_movie_box(movie, moov) || !write_out(moov.data(), moov.size()) ||
-            ::pwrite(fd_, size_field, 4, static_cast<off_t>(mdat_start_)) != 4)
-            failed_ = true;
+        const uint64_t media_end = end_;
+        if (!build_movie_box(movie, moov)) failed_ = true;
+        (void)(!failed_ && write_out(moov.data(), moov.size()) && patch_mdat_size(media_end) &&
+               (!moov_first_ || (sync() && point_h_at(kSlots) && sync())));
     }
     // A close that fails (an NFS server's deferred write error) loses data too.
-    if (::close(fd_) != 0) failed_ = true;
-    fd_ = -1;
+    if (owned_fd_ >= 0 && ::close(owned_fd_) != 0) failed_ = true;
+    owned_fd_ = -1;
     return !failed_;
 }
 

@@ -65,6 +65,35 @@ MP4FileHandle MP4CreateEx(const char *fileName, uint32_t /*flags*/, int add_ftyp
     return f;
 }
 
+namespace {
+
+MP4FileHandle open_clip(const MP4Output &out, const MP4ClipReserve *reserve) {
+    if (reserve == nullptr) return MP4_INVALID_FILE_HANDLE;
+    const Mp4File::Head head{true, true, nullptr, 0, nullptr, 0};
+    Mp4File *f = Mp4File::create_clip(out, head, *reserve);
+    if (f == nullptr) return MP4_INVALID_FILE_HANDLE;
+    Lock lock;
+    f->next_open = g_open_files;
+    g_open_files = f;
+    return f;
+}
+
+}  // namespace
+
+MP4FileHandle MP4CreateClip(const MP4Output *output, const MP4ClipReserve *reserve) {
+    return output != nullptr ? open_clip(*output, reserve) : MP4_INVALID_FILE_HANDLE;
+}
+
+MP4FileHandle MP4CreateClipOnFd(int fd, const MP4ClipReserve *reserve) {
+    return fd >= 0 ? open_clip(mp4::fd_output(fd), reserve) : MP4_INVALID_FILE_HANDLE;
+}
+
+bool MP4Checkpoint(MP4FileHandle hFile) {
+    Lock lock;
+    Mp4File *f = open_file(hFile);
+    return f != nullptr && f->checkpoint();
+}
+
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,
