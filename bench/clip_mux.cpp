@@ -9,34 +9,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "h264_params.h"
+#include "elementary_streams/adts.h"
+#include "elementary_streams/annexb.h"
+#include "elementary_streams/h264_params.h"
 #include "recorder/aac_config.h"
 
 namespace clip_mux {
 namespace {
 
-constexpr uint32_t kAdtsHeader = 7;
+namespace es = elementary_streams;
+
+constexpr uint32_t kAdtsHeader = es::kAdtsHeaderSize;
 constexpr uint32_t kAacFrameSamples = 1024;
 constexpr uint32_t kVideoTimeScale = 90000;
-
-uint32_t adts_rate(const uint8_t *frame) {
-    static const uint32_t kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                        22050, 16000, 12000, 11025, 8000,  7350};
-    const uint32_t index = (frame[2] >> 2) & 0x0f;
-    return index < 13 ? kRates[index] : 0;
-}
-
-// The next 00 00 01 at or after `from`; `n` if none.
-size_t next_start_code(const uint8_t *s, size_t n, size_t from) {
-    while (from + 2 < n) {
-        const void *one = std::memchr(s + from + 2, 1, n - from - 2);
-        if (one == nullptr) return n;
-        const size_t i = static_cast<size_t>(static_cast<const uint8_t *>(one) - s);
-        if (s[i - 1] == 0 && s[i - 2] == 0) return i - 2;
-        from = i - 1;
-    }
-    return n;
-}
 
 }  // namespace
 
@@ -80,23 +65,16 @@ bool Clip::index_video() {
     video_ = static_cast<uint8_t *>(std::malloc(n + n / 3 + 4));
     if (video_ == nullptr) return false;
     uint32_t out = 0;
-    size_t sc = next_start_code(s, n, 0);
-    while (sc < n) {
-        const size_t begin = sc + 3;
-        const size_t following = next_start_code(s, n, begin);
-        size_t end = following;
-        while (end > begin && s[end - 1] == 0) --end;
-        if (end > begin) {
-            const auto size = static_cast<uint32_t>(end - begin);
-            uint8_t *p = video_ + out;
-            p[0] = uint8_t(size >> 24), p[1] = uint8_t(size >> 16), p[2] = uint8_t(size >> 8);
-            p[3] = uint8_t(size);
-            std::memcpy(p + 4, s + begin, size);
-            if (!nals_.push_back(Nal{out, size, static_cast<uint8_t>(s[begin] & 0x1f)}))
-                return false;
-            out += 4 + size;
-        }
-        sc = following;
+    size_t pos = 0;
+    std::span<const uint8_t> nal;
+    while (es::next_nal_unit({s, n}, &pos, &nal)) {
+        const auto size = static_cast<uint32_t>(nal.size());
+        uint8_t *p = video_ + out;
+        p[0] = uint8_t(size >> 24), p[1] = uint8_t(size >> 16), p[2] = uint8_t(size >> 8);
+        p[3] = uint8_t(size);
+        std::memcpy(p + 4, nal.data(), size);
+        if (!nals_.push_back(Nal{out, size, static_cast<uint8_t>(nal[0] & 0x1f)})) return false;
+        out += 4 + size;
     }
     return true;
 }
@@ -104,24 +82,13 @@ bool Clip::index_video() {
 // The whole ADTS frames of the audio file (bytes that do not start one are
 // skipped up to the next syncword), as audio steps.
 bool Clip::index_audio(mp4::GrowableArray<Step> *frames) {
-    const uint8_t *s = audio_file_.data;
-    const size_t n = audio_file_.size;
-    size_t i = 0;
-    while (i + kAdtsHeader <= n) {
-        if (s[i] != 0xff || (s[i + 1] & 0xf6) != 0xf0) {
-            ++i;
-            continue;
-        }
-        const size_t len =
-            (static_cast<size_t>(s[i + 3] & 3) << 11) | (s[i + 4] << 3) | (s[i + 5] >> 5);
-        if (len < kAdtsHeader || i + len > n) {
-            ++i;
-            continue;
-        }
-        if (!frames->push_back(Step{Step::kAudio, true, static_cast<uint32_t>(len - kAdtsHeader),
-                                    s + i + kAdtsHeader}))
+    size_t pos = 0;
+    std::span<const uint8_t> frame;
+    while (es::next_adts_frame({audio_file_.data, audio_file_.size}, &pos, &frame)) {
+        if (!frames->push_back(Step{Step::kAudio, true,
+                                    static_cast<uint32_t>(frame.size() - kAdtsHeader),
+                                    frame.data() + kAdtsHeader}))
             return false;
-        i += len;
     }
     return true;
 }
@@ -140,11 +107,13 @@ bool Clip::load(const char *video_path, const char *audio_path, int fps, double 
     if (!index_video() || !index_audio(&audio)) return *error = "out of memory", false;
 
     uint32_t sps = 0;
-    while (sps < nals_.size() && nals_[sps].type != mp4::kNalTypeSps) ++sps;
+    while (sps < nals_.size() && nals_[sps].type != es::kNalTypeSps) ++sps;
     if (sps + 1 >= nals_.size()) return *error = "no SPS followed by a PPS in the video", false;
     if (audio.empty()) return *error = "no ADTS frame in the audio", false;
     const uint8_t *first_adts = audio[0].data - kAdtsHeader;
-    audio_rate_ = adts_rate(first_adts);
+    es::AdtsHeader first_header;
+    es::parse_adts_header({first_adts, kAdtsHeader}, &first_header);
+    audio_rate_ = es::adts_sampling_frequency(first_header.sampling_index);
     if (audio_rate_ == 0) return *error = "reserved ADTS sampling frequency", false;
     calc_aac_config(first_adts, aac_config_);
 
@@ -152,8 +121,8 @@ bool Clip::load(const char *video_path, const char *audio_path, int fps, double 
     sps_size_ = nals_[sps].size;
     pps_ = video_ + nals_[sps + 1].at + 4;
     pps_size_ = nals_[sps + 1].size;
-    mp4::SpsInfo info;
-    if (sps_size_ < 4 || !mp4::parse_sps(sps_, sps_size_, &info))
+    es::SpsInfo info;
+    if (sps_size_ < 4 || !es::parse_sps(sps_, sps_size_, &info))
         return *error = "the first SPS cannot be parsed", false;
     width_ = info.width;
     height_ = info.height;
@@ -187,9 +156,9 @@ bool Clip::load(const char *video_path, const char *audio_path, int fps, double 
                 const Nal &nal = nals_[next_nal++];
                 const uint8_t *p = video_ + nal.at;
                 bool ok = true;
-                if (nal.type == mp4::kNalTypeSps) {
+                if (nal.type == es::kNalTypeSps) {
                     ok = add(Step::kSps, false, p + 4, nal.size);
-                } else if (nal.type == mp4::kNalTypePps) {
+                } else if (nal.type == es::kNalTypePps) {
                     ok = add(Step::kPps, false, p + 4, nal.size);
                 } else if (nal.type == 1 || nal.type == 5) {
                     ok = add(Step::kVideo, nal.type == 5, p, 4 + nal.size);
