@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The ARM part of the test command: the camera's 32-bit ARM build, proven on
 # this host.
-#  1. tools/arm_build.sh: library, recorder and tools, Release, warnings as
+#  1. scripts/arm_build.sh: library, recorder and tools, Release, warnings as
 #     errors (so every layout static_assert holds there), installed stripped
 #     into build-arm/stage.
 #  2. The unit tests of the ring, the stream formats and the MP4 writer,
@@ -27,7 +27,7 @@ step() {  # name, then a command
   return 1
 }
 
-step "cross build" bash tools/arm_build.sh "$stage"
+step "cross build" bash scripts/arm_build.sh "$stage"
 
 # GoogleTest for ARM, once per googletest version.
 gtest_src=/usr/src/googletest
