@@ -13,7 +13,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-15}
 build=${BUILD:-build-bench}
-bash tools/install_deps.sh
+bash scripts/install_deps.sh
 if [ ! -x "$build/bench/mp4_mux" ] || [ ! -x "$build/bench/proc_clock" ] || [ ! -x "$build/bench/loop_streams" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j2 --target mp4_mux loop_streams proc_clock >/dev/null

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "elementary_streams/adts.h"
 #include "media_split.h"
 
 namespace {
@@ -48,10 +49,10 @@ int main(int argc, char **argv) {
         const uint8_t type = media_split::nal_type(f);
         if (type == 1 || type == 5) ++n;
     }
-    static const unsigned kRates[13] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
-                                        22050, 16000, 12000, 11025, 8000,  7350};
-    const unsigned index = (adts[0][2] >> 2) & 0x0f;
-    const unsigned rate = index < 13 ? kRates[index] : 8000;
+    elementary_streams::AdtsHeader first;
+    elementary_streams::parse_adts_header(adts[0], &first);  // split frames parse
+    const unsigned known = elementary_streams::adts_sampling_frequency(first.sampling_index);
+    const unsigned rate = known != 0 ? known : 8000;
     const auto frames = static_cast<uint64_t>(std::ceil(seconds * rate / 1024));
     for (uint64_t k = 0; k < frames; ++k) {
         const auto &f = adts[k % adts.size()];

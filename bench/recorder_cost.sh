@@ -19,7 +19,7 @@ cd "$(dirname "$0")/.."
 runs=${1:-3}
 seconds=30
 build=${BUILD:-build-bench}
-bash tools/install_deps.sh
+bash scripts/install_deps.sh
 if [ ! -x "$build/recorder/alarm_record" ] || [ ! -x "$build/tools/ring_feed" ] || [ ! -x "$build/bench/proc_clock" ]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j2 --target alarm_record ring_feed proc_clock >/dev/null

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "h264_params.h"
+#include <elementary_streams/h264_params.h>
+
 #include "media_split.h"
 #include "recorder/recorder.h"
 
@@ -32,8 +33,8 @@ FileSource::FileSource(const std::string &h264_path, const std::string &aac_path
         if (loop && picture >= want_pictures) break;
         Frame f{nals[i], FrameInfo{}};
         const uint8_t type = media_split::nal_type(nals[i]);
-        mp4::SpsInfo sps;
-        if (type == 7 && mp4::parse_sps(nals[i].data() + 4, uint32_t(nals[i].size() - 4), &sps))
+        elementary_streams::SpsInfo sps;
+        if (type == 7 && elementary_streams::parse_sps(nals[i].data() + 4, uint32_t(nals[i].size() - 4), &sps))
             width = sps.width, height = sps.height;
         f.info.width = width;
         f.info.height = height;

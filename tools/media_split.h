@@ -1,5 +1,7 @@
-// media_split.h - splits elementary streams into the frames producers put:
-// one H.264 NAL unit behind a 4-byte start code, or one whole ADTS frame.
+// media_split.h - elementary streams as the frames producers put, in
+// vectors for the tools and tests: one H.264 NAL unit behind a 4-byte start
+// code, or one whole ADTS frame.  The splitting itself is the stream-format
+// library's (elementary_streams/).
 #ifndef TOOLS_MEDIA_SPLIT_H
 #define TOOLS_MEDIA_SPLIT_H
 

@@ -27,7 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "h264_params.h"
+#include "elementary_streams/adts.h"
+#include "elementary_streams/h264_params.h"
 #include "media_ring/media_ring.h"
 #include "media_ring/ring_layout.h"
 #include "media_split.h"
@@ -35,6 +36,7 @@
 
 namespace {
 
+namespace es = elementary_streams;
 using media_split::Frame;
 
 constexpr int kVideoChannel = 1;
@@ -271,8 +273,8 @@ void load_video(const std::string &path, Input &in) {
         has_slice |= slice;
         in.picture.push_back(pic);
         if (type == 7) {
-            mp4::SpsInfo sps;
-            if (mp4::parse_sps(f.data() + 4, static_cast<uint32_t>(f.size() - 4), &sps)) {
+            es::SpsInfo sps;
+            if (es::parse_sps(f.data() + 4, static_cast<uint32_t>(f.size() - 4), &sps)) {
                 const PictureSize s{sps.width, sps.height};
                 if (!have_size)  // frames ahead of the first SPS take its size
                     std::fill(in.size.begin(), in.size.end(), s);
@@ -294,15 +296,17 @@ void load_video(const std::string &path, Input &in) {
 }
 
 void load_audio(const std::string &path, Input &in) {
-    static const uint32_t kRates[16] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050,
-                                        16000, 12000, 11025, 8000,  7350,  0,     0,     0};
     in.audio = media_split::split_adts(read_input(path));
     if (in.audio.empty()) fail(1, "%s holds no ADTS frames", path.c_str());
-    in.rate = kRates[(in.audio[0][2] >> 2) & 0xf];
+    // The splitter passes only frames whose headers parse.
+    es::AdtsHeader h;
+    es::parse_adts_header(in.audio[0], &h);
+    in.rate = es::adts_sampling_frequency(h.sampling_index);
     if (in.rate == 0) fail(1, "%s: reserved ADTS sampling frequency index", path.c_str());
     for (const Frame &f : in.audio) {
+        es::parse_adts_header(f, &h);
         in.audio_start.push_back(in.audio_samples);
-        in.audio_samples += 1024u * ((f[6] & 3u) + 1);  // raw data blocks in the frame
+        in.audio_samples += 1024u * (h.raw_data_blocks + 1u);
     }
 }
 

@@ -3,10 +3,14 @@
 
 #include <cstring>
 
-#include "h264_params.h"
+#include "elementary_streams/h264_params.h"
 
 namespace mp4 {
 namespace {
+
+using elementary_streams::parse_pps_id;
+using elementary_streams::parse_sps;
+using elementary_streams::SpsInfo;
 
 // avcC counts SPS in 5 bits and PPS in 8.
 constexpr uint32_t kMaxSps = 31;

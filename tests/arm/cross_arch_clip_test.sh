@@ -8,7 +8,7 @@
 # as it was (no "memory clear", which a mismatched size would cause).
 # usage: cross_arch_clip_test.sh HOST_BUILD ARM_PREFIX DATA_DIR
 #   HOST_BUILD  host build tree (tools/ring_feed, recorder/alarm_record)
-#   ARM_PREFIX  the stripped ARM install (bin/, lib/), from tools/arm_build.sh
+#   ARM_PREFIX  the stripped ARM install (bin/, lib/), from scripts/arm_build.sh
 set -uo pipefail
 host=$1 arm=$2 data=$3
 sysroot=${ARM_SYSROOT:-/usr/arm-linux-gnueabihf}

@@ -5,7 +5,7 @@
 # the recorder the ring library), and neither reaching for iostreams or for
 # the C++ exception machinery (throwing, catching, unwinding through C++
 # frames), which they do not use.
-# usage: footprint_test.sh ARM_PREFIX   (the install from tools/arm_build.sh)
+# usage: footprint_test.sh ARM_PREFIX   (the install from scripts/arm_build.sh)
 set -uo pipefail
 prefix=$1
 readelf=${ARM_TRIPLE:-arm-linux-gnueabihf}-readelf

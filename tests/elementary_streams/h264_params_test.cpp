@@ -1,7 +1,7 @@
 // SPS and PPS parsing: picture sizes of real encoder output across the
 // profiles' syntax branches, and bounded behaviour on truncated or random
 // input.  Expected sizes are what ffprobe reports for each stream.
-#include "h264_params.h"
+#include "elementary_streams/h264_params.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 namespace {
+
+namespace es = elementary_streams;
 
 using Bytes = std::vector<uint8_t>;
 
@@ -86,8 +88,8 @@ const std::vector<SpsCase> kSpsCases = {
 TEST(H264Sps, PictureSizeAndFormatOfEachProfileBranch) {
     for (const SpsCase &c : kSpsCases) {
         SCOPED_TRACE(c.what);
-        mp4::SpsInfo info{};
-        ASSERT_TRUE(mp4::parse_sps(c.sps.data(), c.sps.size(), &info));
+        es::SpsInfo info{};
+        ASSERT_TRUE(es::parse_sps(c.sps.data(), c.sps.size(), &info));
         EXPECT_EQ(info.width, c.width);
         EXPECT_EQ(info.height, c.height);
         EXPECT_EQ(info.profile_idc, c.profile);
@@ -106,32 +108,32 @@ TEST(H264Sps, PictureSizeAndFormatOfEachProfileBranch) {
 TEST(H264Sps, TruncatedInputFailsOrAgrees) {
     for (const SpsCase &c : kSpsCases) {
         SCOPED_TRACE(c.what);
-        mp4::SpsInfo full{};
-        ASSERT_TRUE(mp4::parse_sps(c.sps.data(), c.sps.size(), &full));
+        es::SpsInfo full{};
+        ASSERT_TRUE(es::parse_sps(c.sps.data(), c.sps.size(), &full));
         for (size_t n = 0; n < c.sps.size(); ++n) {
             const Bytes prefix(c.sps.begin(), c.sps.begin() + n);
-            mp4::SpsInfo info{};
-            if (mp4::parse_sps(prefix.data(), prefix.size(), &info)) {
+            es::SpsInfo info{};
+            if (es::parse_sps(prefix.data(), prefix.size(), &info)) {
                 EXPECT_EQ(info.width, full.width) << n;
                 EXPECT_EQ(info.height, full.height) << n;
             }
         }
-        EXPECT_FALSE(mp4::parse_sps(c.sps.data(), 4, &full));
+        EXPECT_FALSE(es::parse_sps(c.sps.data(), 4, &full));
     }
 }
 
 TEST(H264Sps, RejectsOtherNalTypesAndOutOfRangeFields) {
     Bytes sps = kSpsCases[0].sps;
-    mp4::SpsInfo info{};
+    es::SpsInfo info{};
     sps[0] = 0x68;  // a PPS header
-    EXPECT_FALSE(mp4::parse_sps(sps.data(), sps.size(), &info));
-    EXPECT_FALSE(mp4::parse_sps(nullptr, 25, &info));
+    EXPECT_FALSE(es::parse_sps(sps.data(), sps.size(), &info));
+    EXPECT_FALSE(es::parse_sps(nullptr, 25, &info));
     // seq_parameter_set_id 32: 0000 0100 001 after the level byte.
     const Bytes bad_id = {0x67, 0x42, 0xc0, 0x16, 0x04, 0x20, 0xff, 0xff, 0xff, 0xff};
-    EXPECT_FALSE(mp4::parse_sps(bad_id.data(), bad_id.size(), &info));
+    EXPECT_FALSE(es::parse_sps(bad_id.data(), bad_id.size(), &info));
     // A run of zero bits longer than any exp-Golomb code.
     const Bytes zeros = {0x67, 0x42, 0xc0, 0x16, 0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01, 0xff};
-    EXPECT_FALSE(mp4::parse_sps(zeros.data(), zeros.size(), &info));
+    EXPECT_FALSE(es::parse_sps(zeros.data(), zeros.size(), &info));
 }
 
 TEST(H264Sps, RandomBytesEndQuickly) {
@@ -141,8 +143,8 @@ TEST(H264Sps, RandomBytesEndQuickly) {
         for (uint8_t &x : b) x = static_cast<uint8_t>(rng());
         b[0] = 0x67;
         if (i % 2) b[1] = 100;  // take the high profiles' branch half the time
-        mp4::SpsInfo info{};
-        if (mp4::parse_sps(b.data(), b.size(), &info)) {
+        es::SpsInfo info{};
+        if (es::parse_sps(b.data(), b.size(), &info)) {
             EXPECT_GT(info.width, 0);
             EXPECT_GT(info.height, 0);
             EXPECT_LE(info.chroma_format_idc, 3);
@@ -166,7 +168,7 @@ TEST(H264Pps, ReadsItsIdOnly) {
     };
     for (const Case &c : cases) {
         uint32_t id = 99;
-        EXPECT_EQ(mp4::parse_pps_id(c.pps.data(), c.pps.size(), &id), c.ok);
+        EXPECT_EQ(es::parse_pps_id(c.pps.data(), c.pps.size(), &id), c.ok);
         if (c.ok) {
             EXPECT_EQ(id, c.id);
         }

@@ -3,11 +3,11 @@
 # everything, starts the simulated producer on a ring file and status block in
 # a scratch folder (real time, with six seconds pre-filled), records a
 # 6-second alarm clip with its 5-second pre-roll, and shows what it holds.
-# usage: tools/demo.sh [OUTPUT.mp4]  (default: alarm_clip.mp4; at most 63 characters)
+# usage: scripts/demo.sh [OUTPUT.mp4]  (default: alarm_clip.mp4; at most 63 characters)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-alarm_clip.mp4}
-bash tools/install_deps.sh
+bash scripts/install_deps.sh
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$(nproc)" --target alarm_record ring_feed >/dev/null
 

@@ -8,9 +8,11 @@
 #include <cstdint>
 #include <vector>
 
-#include "h264_params.h"
+#include "elementary_streams/h264_params.h"
 
 namespace {
+
+namespace es = elementary_streams;
 
 // Writes an SPS bit by bit; nal() adds the trailing bits and the emulation
 // prevention bytes.
@@ -106,9 +108,9 @@ std::vector<uint8_t> build(const SpsCase &c) {
     return w.nal();
 }
 
-bool parse(const std::vector<uint8_t> &nal, size_t n, mp4::SpsInfo *s) {
+bool parse(const std::vector<uint8_t> &nal, size_t n, es::SpsInfo *s) {
     const std::vector<uint8_t> exact(nal.begin(), nal.begin() + n);  // ASan sees an overread
-    return mp4::parse_sps(exact.data(), static_cast<uint32_t>(exact.size()), s);
+    return es::parse_sps(exact.data(), static_cast<uint32_t>(exact.size()), s);
 }
 
 TEST(SpsSize, SizesOfProfilesFieldsAndCropping) {
@@ -119,7 +121,7 @@ TEST(SpsSize, SizesOfProfilesFieldsAndCropping) {
         if (c.poc_offset != 0) {
             ASSERT_NE(std::search(nal.begin(), nal.end(), escape, escape + 3), nal.end());
         }
-        mp4::SpsInfo s;
+        es::SpsInfo s;
         ASSERT_EQ(parse(nal, nal.size(), &s), c.width != 0);
         if (c.width == 0) continue;
         EXPECT_EQ(s.width, c.width);
@@ -141,7 +143,7 @@ TEST(SpsSize, RefusesWhatIsNoSps) {
         {0x67, 0x42, 0, 0x1e, 0, 0, 0, 0, 0, 0, 0},  // an exp-Golomb code that never ends
     };
     for (const auto &b : bad) {
-        mp4::SpsInfo s;
+        es::SpsInfo s;
         EXPECT_FALSE(parse(b, b.size(), &s));
     }
 }

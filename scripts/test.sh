@@ -4,7 +4,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install_deps.sh
+bash scripts/install_deps.sh
 jobs=$(nproc)
 
 cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -18,4 +18,4 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 # The camera's 32-bit ARM build, its unit tests under qemu-arm, its footprint,
 # and one ring shared by x86-64 and ARM binaries.
-bash tools/arm_test.sh build/release
+bash scripts/arm_test.sh build/release

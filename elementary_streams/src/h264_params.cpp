@@ -5,9 +5,9 @@
 // Every read past the end yields zero bits and marks the reader failed, and
 // every loop is bounded by a range-checked count, so truncated or hostile
 // input ends the parse quickly with a false result.
-#include "h264_params.h"
+#include "elementary_streams/h264_params.h"
 
-namespace mp4 {
+namespace elementary_streams {
 namespace {
 
 class RbspReader {
@@ -180,4 +180,4 @@ bool parse_pps_id(const uint8_t *nal, uint32_t size, uint32_t *id) {
     return true;
 }
 
-}  // namespace mp4
+}  // namespace elementary_streams

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
 # The ARM part of the test command: the camera's 32-bit ARM build, proven on
 # this host.
-#  1. tools/arm_build.sh: library, recorder and tools, Release, warnings as
+#  1. scripts/arm_build.sh: library, recorder and tools, Release, warnings as
 #     errors (so every layout static_assert holds there), installed stripped
 #     into build-arm/stage.
-#  2. The ring's and the MP4 writer's unit tests, cross-built against a
-#     GoogleTest built for ARM from Debian's source package, run by CTest
-#     under qemu-arm.
+#  2. The unit tests of the ring, the stream formats and the MP4 writer,
+#     cross-built against a GoogleTest built for ARM from Debian's source
+#     package, run by CTest under qemu-arm.
 #  3. The footprint of the stripped library and recorder.
 #  4. One ring, two architectures: host ring_feed with the ARM alarm_record
 #     under qemu-arm on one ring file, and the other way round.
@@ -27,7 +27,7 @@ step() {  # name, then a command
   return 1
 }
 
-step "cross build" bash tools/arm_build.sh "$stage"
+step "cross build" bash scripts/arm_build.sh "$stage"
 
 # GoogleTest for ARM, once per googletest version.
 gtest_src=/usr/src/googletest
@@ -44,7 +44,7 @@ build_gtest() {
 }
 
 # Only the test folders run here are built (with what they link).
-test_dirs=(tests/ring tests/mp4)
+test_dirs=(tests/ring tests/elementary_streams tests/mp4)
 build_tests() {
   cmake -S . -B build-arm/test -G "Unix Makefiles" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
     -DCMAKE_BUILD_TYPE=Release -DMEDIA_BUILD_BENCH=OFF -DARM_EXTRA_ROOTS="$gtest" >/dev/null || return 1

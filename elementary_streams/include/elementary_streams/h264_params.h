@@ -1,13 +1,13 @@
-// h264_params.h - what the writer needs to know from H.264 parameter sets
-// (ISO/IEC 14496-10, 7.3.2.1 and 7.3.2.2): the ids that decide which held
-// set a new one replaces, and the picture size a sample description
-// declares.
-#ifndef MP4_SRC_H264_PARAMS_H
-#define MP4_SRC_H264_PARAMS_H
+// h264_params.h - what the MP4 writer and the simulated producer need to know
+// from H.264 parameter sets (ISO/IEC 14496-10, 7.3.2.1 and 7.3.2.2): the ids
+// that decide which held set a new one replaces, and the picture size a
+// sample description declares and a producer puts beside each frame.
+#ifndef ELEMENTARY_STREAMS_H264_PARAMS_H
+#define ELEMENTARY_STREAMS_H264_PARAMS_H
 
 #include <cstdint>
 
-namespace mp4 {
+namespace elementary_streams {
 
 constexpr uint8_t kNalTypeSps = 7;
 constexpr uint8_t kNalTypePps = 8;
@@ -32,6 +32,6 @@ bool parse_sps(const uint8_t *nal, uint32_t size, SpsInfo *info);
 // Reads pic_parameter_set_id (0..255) of a PPS NAL unit; false as above.
 bool parse_pps_id(const uint8_t *nal, uint32_t size, uint32_t *id);
 
-}  // namespace mp4
+}  // namespace elementary_streams
 
-#endif  // MP4_SRC_H264_PARAMS_H
+#endif  // ELEMENTARY_STREAMS_H264_PARAMS_H
