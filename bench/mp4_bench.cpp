@@ -34,7 +34,6 @@ recorder::ClipCounts g_counts;
 
 void BM_Mp4Clip60s(benchmark::State &st) {
     const std::string path = g_scratch + "/clip.mp4";
-    std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
     // The assembly's progress lines would drown the report.
     std::fflush(stdout);
     const int saved_stdout = dup(1);
@@ -44,9 +43,10 @@ void BM_Mp4Clip60s(benchmark::State &st) {
     int failed = 0;
     for (auto _ : st) {
         g_files->rewind();
-        const FrameInfo start = g_files->start(buffer.data());
-        failed += !recorder::assemble_clip(g_files->source(), buffer.data(), start, path.c_str(),
-                                           static_cast<int>(kSeconds) - 1, &g_counts);
+        const recorder::ClipResult r =
+            g_files->write_clip(path.c_str(), static_cast<int>(kSeconds) - 1);
+        failed += r.end != recorder::ClipEnd::kComplete;
+        g_counts = r.counts;
         st.PauseTiming();
         struct stat s;
         if (stat(path.c_str(), &s) == 0) bytes += s.st_size;

@@ -71,11 +71,11 @@ int main(int argc, char **argv) {
         return 1;
     }
     // Long enough that only the streams' ends end the clip.
-    constexpr int kUntilTheStreamsEnd = 1 << 20;
-    std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
-    const FrameInfo start = source.start(buffer.data());
-    if (!recorder::assemble_clip(source.source(), buffer.data(), start, files[2],
-                                 kUntilTheStreamsEnd, nullptr)) {
+    size_t pictures = 0;
+    for (size_t v = 0; v < source.video().size(); ++v)
+        pictures += source.frame_type(v) == 1 || source.frame_type(v) == 5;
+    const int clip_seconds = static_cast<int>(pictures / static_cast<size_t>(fps)) + 2;
+    if (source.write_clip(files[2], clip_seconds).end != recorder::ClipEnd::kComplete) {
         std::fprintf(stderr, "mp4_mux: cannot write %s\n", files[2]);
         return 1;
     }

@@ -6,11 +6,18 @@
 // past the clip-start SPS's (an unsigned difference, so a producer whose
 // second count restarts ends the video at once).  Samples carry the tracks'
 // fixed durations; frame timestamps are not written.
+//
+// Durability: the first pass with nothing to do means the pre-roll is
+// written; from then on a checkpoint (one flush, then the movie box made
+// current: see mp4/src/mp4_file.cpp) follows at least every second of the
+// source's clock.  A clip ends early, and whole, on a stop request or when
+// a channel it still needs has been silent for kSilenceMs; a write error
+// ends it with the last checkpoint on storage for the caller to keep.
 #include "recorder/clip_assembly.h"
 
-#include <mp4/mp4_writer.h>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "recorder/aac_config.h"
 #include "recorder/recorder.h"
@@ -29,6 +36,9 @@ constexpr uint32_t kStartCode = 4;   // bytes ahead of each NAL unit
 constexpr uint32_t kAdtsHeader = 7;  // bytes ahead of each AAC frame
 constexpr uint32_t kPreAudioMs = 1000;
 constexpr uint8_t kTypeP = 1, kTypeI = 5, kTypeSps = 7, kTypePps = 8;
+constexpr uint64_t kCheckpointMs = 1000;
+constexpr uint64_t kSilenceMs = 10000;  // a channel silent this long ends the clip
+constexpr uint64_t kAudioGraceMs = 2000;  // no audio by then: a video-only clip
 
 // Shorter frames give no valid sample and are skipped.
 constexpr uint32_t kMinVideoFrame = kStartCode + 1;
@@ -52,123 +62,245 @@ void add_parameter_set(MP4FileHandle file, MP4TrackId track, const uint8_t *fram
         MP4AddH264PictureParameterSet(file, track, frame + kStartCode, len);
 }
 
-// Repeats one read until it delivers; kEnd when the source never will.
+// Room for the movie box's tables: every picture of N + 1 seconds at up to
+// twice the declared rate (at least 30 fps), 8N + 1 AAC frames, a chunk per
+// second and track and some for parameter-set changes.  A clip that
+// outgrows it still ends whole, with its movie box at the end.
+MP4ClipReserve reserve_for(int seconds, uint32_t fps) {
+    const uint32_t n = static_cast<uint32_t>(seconds) + 2;
+    const uint32_t rate = 2 * fps > 30 ? 2 * fps : 30;
+    return MP4ClipReserve{n * rate, 8 * n + 2, 2 * n + 16, 4, 4};
+}
+
+class Assembly {
+  public:
+    Assembly(const ClipSource &src, uint8_t *buffer, const ClipOptions &o)
+        : src_(src), buf_(buffer), o_(o) {}
+
+    ClipResult run(const FrameInfo &start);
+
+  private:
+    uint64_t now() const { return src_.now_ms(src_.self); }
+    bool stop_requested() const { return o_.stop != nullptr && *o_.stop != 0; }
+    Read read_next(int channel) { return src_.next_frame(src_.self, channel, buf_, &rec_); }
+    // Repeats `attempt` until it delivers, the source ends, `limit_ms`
+    // passes or a stop is requested.
+    template <class Attempt>
+    Read wait_for(Attempt attempt, uint64_t limit_ms);
+    ClipResult fail(const char *what, int err);
+    ClipResult cut_short(const char *why);
+    ClipResult write_failed();
+    bool checkpoint();
+
+    const ClipSource &src_;
+    uint8_t *buf_;
+    const ClipOptions &o_;
+    FrameInfo rec_{};
+    MP4FileHandle file_ = MP4_INVALID_FILE_HANDLE;
+    ClipResult result_;
+    uint64_t last_checkpoint_ = 0;
+};
+
 template <class Attempt>
-Read wait_for(const ClipSource &s, Attempt attempt) {
+Read Assembly::wait_for(Attempt attempt, uint64_t limit_ms) {
+    const uint64_t from = now();
     for (;;) {
         const Read r = attempt();
         if (r != Read::kNone) return r;
-        s.pause(s.self, kWaitPause);
+        if (stop_requested() || now() - from >= limit_ms) return Read::kNone;
+        src_.pause(src_.self, kWaitPause);
     }
 }
 
-bool fail(MP4FileHandle file, const char *path, const char *what) {
-    std::printf("alarm_record: %s %s\n", what, path);
-    if (file != MP4_INVALID_FILE_HANDLE) MP4Close(file, 0);
-    return false;
+// Before the first checkpoint nothing of the clip is on storage to keep.
+ClipResult Assembly::fail(const char *what, int err) {
+    if (err != 0)
+        std::printf("alarm_record: %s %s: %s\n", what, o_.name, std::strerror(err));
+    else
+        std::printf("alarm_record: %s %s\n", what, o_.name);
+    if (file_ != MP4_INVALID_FILE_HANDLE) MP4Close(file_, 0);
+    result_.end = ClipEnd::kFailed;
+    return result_;
 }
 
-}  // namespace
+ClipResult Assembly::write_failed() {
+    result_.write_error = errno != 0 ? errno : EIO;
+    std::printf("alarm_record: cannot write %s: %s\n", o_.name, std::strerror(result_.write_error));
+    MP4Close(file_, 0);
+    result_.end = ClipEnd::kFailed;
+    return result_;
+}
 
-bool assemble_clip(const ClipSource &src, uint8_t *buffer, const FrameInfo &start,
-                   const char *path, int seconds, ClipCounts *counts) {
-    ClipCounts local;
-    ClipCounts &n = counts != nullptr ? *counts : local;
-    n = ClipCounts{};
-    FrameInfo rec = start;
+ClipResult Assembly::cut_short(const char *why) {
+    std::printf("alarm_record: the clip is cut short: %s\n", why);
+    errno = 0;
+    if (!MP4CloseChecked(file_)) {
+        file_ = MP4_INVALID_FILE_HANDLE;
+        result_.write_error = errno != 0 ? errno : EIO;
+        std::printf("alarm_record: cannot write %s: %s\n", o_.name,
+                    std::strerror(result_.write_error));
+        result_.end = ClipEnd::kFailed;
+        return result_;
+    }
+    result_.end = ClipEnd::kCutShort;
+    return result_;
+}
+
+bool Assembly::checkpoint() {
+    errno = 0;
+    if (!MP4Checkpoint(file_)) return false;
+    result_.published = true;
+    last_checkpoint_ = now();
+    return true;
+}
+
+ClipResult Assembly::run(const FrameInfo &start) {
+    const int seconds = o_.seconds;
+    ClipCounts &n = result_.counts;
+    rec_ = start;
     char text[16];
 
-    MP4FileHandle file = MP4CreateEx(path, 0, 1, 1, nullptr, 0, nullptr, 0);
-    if (file == MP4_INVALID_FILE_HANDLE) return fail(file, path, "cannot create");
+    const uint32_t fps = rec_.framerate != 0 ? rec_.framerate : 1;
+    const MP4ClipReserve reserve = reserve_for(seconds, fps);
+    file_ = o_.output != nullptr ? MP4CreateClip(o_.output, &reserve)
+                                 : MP4CreateClipOnFd(o_.fd, &reserve);
+    if (file_ == MP4_INVALID_FILE_HANDLE) return fail("cannot create", errno);
 
-    const uint32_t fps = rec.framerate != 0 ? rec.framerate : 1;
     const MP4TrackId video =
-        MP4AddH264VideoTrack(file, kVideoTimeScale, kVideoTimeScale / fps, rec.width, rec.height,
-                             buffer[5], buffer[6], buffer[7], 3);
-    if (video == MP4_INVALID_TRACK_ID) return fail(file, path, "cannot add the video track to");
-    add_parameter_set(file, video, buffer, rec, kTypeSps);  // the clip-start SPS
-    const uint32_t start_sec = rec.sec;
+        MP4AddH264VideoTrack(file_, kVideoTimeScale, kVideoTimeScale / fps, rec_.width,
+                             rec_.height, buf_[5], buf_[6], buf_[7], 3);
+    if (video == MP4_INVALID_TRACK_ID) return fail("cannot add the video track to", 0);
+    add_parameter_set(file_, video, buf_, rec_, kTypeSps);  // the clip-start SPS
+    const uint32_t start_sec = rec_.sec;
 
     // The frame after the SPS is taken as its PPS, whatever its type.
-    if (wait_for(src, [&] { return src.next_frame(src.self, kVideoChannel, buffer, &rec); }) !=
-        Read::kFrame)
-        return fail(file, path, "no picture parameter set for");
-    add_parameter_set(file, video, buffer, rec, kTypePps);
+    if (wait_for([&] { return read_next(kVideoChannel); }, kSilenceMs) != Read::kFrame)
+        return fail(stop_requested() ? "stopped before anything was recorded in"
+                                     : "no frame after the clip's SPS for",
+                    0);
+    add_parameter_set(file_, video, buf_, rec_, kTypePps);
 
     // Audio from one second before the PPS; a PPS in the first second of the
     // clock starts at 1, not at a time wrapped round to the far future.
-    const uint32_t audio_from = rec.ts > kPreAudioMs ? rec.ts - kPreAudioMs : 1;
-    if (wait_for(src, [&] { return src.audio_at(src.self, audio_from, buffer, &rec); }) !=
-        Read::kFrame)
-        return fail(file, path, "no audio frame for");
-    // That first frame only configures the track; samples begin after it.
-    const MP4TrackId audio =
-        MP4AddAudioTrack(file, kAudioTimeScale, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE);
-    if (audio == MP4_INVALID_TRACK_ID || audio == video)
-        return fail(file, path, "cannot add the audio track to");
-    uint8_t config[2];
-    calc_aac_config(buffer, config);
-    MP4SetTrackESConfiguration(file, audio, config, sizeof config);
+    const uint32_t audio_from = rec_.ts > kPreAudioMs ? rec_.ts - kPreAudioMs : 1;
+    const Read first_audio =
+        wait_for([&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); }, kAudioGraceMs);
+    if (stop_requested()) return fail("stopped before anything was recorded in", 0);
+    MP4TrackId audio = MP4_INVALID_TRACK_ID;
+    if (first_audio == Read::kFrame) {
+        // That first frame only configures the track; samples begin after it.
+        audio = MP4AddAudioTrack(file_, kAudioTimeScale, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE);
+        if (audio == MP4_INVALID_TRACK_ID || audio == video)
+            return fail("cannot add the audio track to", 0);
+        uint8_t config[2];
+        calc_aac_config(buf_, config);
+        MP4SetTrackESConfiguration(file_, audio, config, sizeof config);
+    } else {
+        std::printf("alarm_record: no audio on channel %d within %d s, the clip is video only\n",
+                    kAudioChannel, static_cast<int>(kAudioGraceMs / 1000));
+    }
     std::snprintf(text, sizeof text, "%d", 6);
-    MP4SetTrackName(file, video, text);
+    MP4SetTrackName(file_, video, text);
 
     const int audio_budget = seconds << 3;
-    bool audio_done = false, video_done = false;
+    bool audio_done = audio == MP4_INVALID_TRACK_ID, video_done = false;
+    bool caught_up = false;
+    uint64_t heard[2] = {now(), now()};  // last frame on video, audio
     for (;;) {
+        char why[64];
+        if (stop_requested()) {
+            const int sig = *o_.stop;
+            std::snprintf(why, sizeof why, "stopped by signal %d (%s)", sig, strsignal(sig));
+            return cut_short(why);
+        }
+        const uint64_t t = now();
+        for (int c = 0; c < 2; ++c) {
+            const bool needed = c == 0 ? !video_done : !audio_done;
+            if (!needed || t - heard[c] < kSilenceMs) continue;
+            std::snprintf(why, sizeof why, "nothing on channel %d for %d s",
+                          c == 0 ? kVideoChannel : kAudioChannel,
+                          static_cast<int>(kSilenceMs / 1000));
+            return cut_short(why);
+        }
+        if (caught_up && t - last_checkpoint_ >= kCheckpointMs && !checkpoint())
+            return write_failed();
+
         // Audio step.
         bool audio_read = false;
         if (!audio_done) {
-            const Read r = src.next_frame(src.self, kAudioChannel, buffer, &rec);
+            const Read r = read_next(kAudioChannel);
             audio_done = r == Read::kEnd;
             audio_read = r == Read::kFrame;
         }
-        if (audio_read && rec.framesize >= kMinAudioFrame) {
+        if (audio_read) heard[1] = now();
+        if (audio_read && rec_.framesize >= kMinAudioFrame) {
             ++n.audio_samples;
-            if (!MP4WriteSample(file, audio, buffer + kAdtsHeader, rec.framesize - kAdtsHeader,
+            errno = 0;
+            if (!MP4WriteSample(file_, audio, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
                                 MP4_INVALID_DURATION, 0, true))
-                return fail(file, path, "cannot write an audio sample to");
+                return write_failed();
             if (n.audio_samples > audio_budget) audio_done = true;
         }
-        if (!audio_read) src.pause(src.self, kLoopPause);
+        if (!audio_read) src_.pause(src_.self, kLoopPause);
 
         // Video step; a frame handled goes straight back to the audio step.
         if (!video_done) {
-            const Read r = src.next_frame(src.self, kVideoChannel, buffer, &rec);
+            const Read r = read_next(kVideoChannel);
             video_done = r == Read::kEnd;
             if (r == Read::kFrame) {
-                const uint32_t gap = rec.sec - start_sec;
+                heard[0] = now();
+                const uint32_t gap = rec_.sec - start_sec;
                 if (gap > static_cast<uint32_t>(seconds)) {
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,
                                 n.video_samples);
                     video_done = true;  // this frame is past the clip and not written
-                } else if ((rec.frameType == kTypeP || rec.frameType == kTypeI) &&
-                           rec.framesize >= kMinVideoFrame) {
-                    const bool sync = rec.frameType == kTypeI;
-                    put_be32(buffer, rec.framesize - kStartCode);  // start code -> NAL length
-                    if (!MP4WriteSample(file, video, buffer, rec.framesize, MP4_INVALID_DURATION,
+                } else if ((rec_.frameType == kTypeP || rec_.frameType == kTypeI) &&
+                           rec_.framesize >= kMinVideoFrame) {
+                    const bool sync = rec_.frameType == kTypeI;
+                    put_be32(buf_, rec_.framesize - kStartCode);  // start code -> NAL length
+                    errno = 0;
+                    if (!MP4WriteSample(file_, video, buf_, rec_.framesize, MP4_INVALID_DURATION,
                                         0, sync))
-                        return fail(file, path, "cannot write a video sample to");
+                        return write_failed();
                     if (sync)
                         std::printf("6s record over sec(%d) video_cnt(%d) second gap(%d)\n",
                                     seconds, n.video_samples, static_cast<int>(gap));
                     ++n.video_samples;
-                } else if (rec.frameType == kTypeSps || rec.frameType == kTypePps) {
-                    add_parameter_set(file, video, buffer, rec, rec.frameType);
+                } else if (rec_.frameType == kTypeSps || rec_.frameType == kTypePps) {
+                    add_parameter_set(file_, video, buf_, rec_, rec_.frameType);
                 }
                 continue;
             }
         }
 
-        // Pause.
-        src.pause(src.self, kLoopPause);
+        // Pause: a pass with nothing to do, so whatever was waiting is written.
+        if (!caught_up) {
+            caught_up = true;
+            if (!checkpoint()) return write_failed();
+        }
+        src_.pause(src_.self, kLoopPause);
         if (audio_done && video_done) break;
     }
 
-    if (!MP4CloseChecked(file)) {
-        std::printf("alarm_record: clip %s is not a complete MP4 file after closing\n", path);
-        return false;
+    errno = 0;
+    if (!MP4CloseChecked(file_)) {
+        result_.write_error = errno != 0 ? errno : EIO;
+        std::printf("alarm_record: cannot write %s: %s\n", o_.name,
+                    std::strerror(result_.write_error));
+        result_.end = ClipEnd::kFailed;
+        return result_;
     }
-    return true;
+    result_.published = true;
+    result_.end = ClipEnd::kComplete;
+    return result_;
+}
+
+}  // namespace
+
+ClipResult assemble_clip(const ClipSource &source, uint8_t *buffer, const FrameInfo &start,
+                         const ClipOptions &options) {
+    Assembly a(source, buffer, options);
+    return a.run(start);
 }
 
 }  // namespace recorder

@@ -1,10 +1,14 @@
 // clip_assembly.h - one alarm clip as a sequence of MP4 calls: an H.264
 // track and an AAC track set up from the stream's own SPS, PPS and first
-// ADTS header, then samples interleaved as the source delivers them.  The
-// recorder feeds it from the ring; tests and benchmarks from files.
+// ADTS header, then samples interleaved as the source delivers them, with
+// a checkpoint once the pre-roll is written and then every second, so the
+// clip on storage is playable at every instant.  The recorder feeds it
+// from the ring; tests and benchmarks from files.
 #ifndef RECORDER_CLIP_ASSEMBLY_H
 #define RECORDER_CLIP_ASSEMBLY_H
 
+#include <mp4/mp4_writer.h>
+#include <signal.h>
 #include <stdint.h>
 
 #include "recorder/clip_source.h"
@@ -16,14 +20,35 @@ struct ClipCounts {
     int audio_samples = 0;
 };
 
+struct ClipOptions {
+    int seconds = 0;
+    int fd = -1;                        // the clip file, open, empty and writable; or
+    const MP4Output *output = nullptr;  // any other store (tests)
+    const char *name = "";              // the file's name, for messages
+    // Set (to the signal's number) by a signal handler: finish the clip
+    // with what was recorded.  nullptr: never.
+    const volatile sig_atomic_t *stop = nullptr;
+};
+
+enum class ClipEnd : uint8_t {
+    kComplete,  // the clip of the asked length, whole and on storage
+    kCutShort,  // whole and on storage, but ended early (the line says why)
+    kFailed,    // not whole: see published / write_error
+};
+
+struct ClipResult {
+    ClipEnd end = ClipEnd::kFailed;
+    ClipCounts counts;
+    bool published = false;  // a checkpoint put a movie box on storage
+    int write_error = 0;     // errno of a failed write or flush, else 0
+};
+
 // Writes the clip that begins with the SPS held in `buffer`/`start` (whose
-// framerate is already the clip's declared rate) into a new MP4 file at
-// `path`, `seconds` long.  `buffer` holds RECORD_FRAME_BUFFER_SIZE bytes.
-// True when the file was written and closed whole; false after one line on
-// standard output saying what failed (the file is then left as it is; the
-// caller decides what becomes of it).
-bool assemble_clip(const ClipSource &source, uint8_t *buffer, const FrameInfo &start,
-                   const char *path, int seconds, ClipCounts *counts);
+// framerate is already the clip's declared rate); `buffer` holds
+// RECORD_FRAME_BUFFER_SIZE bytes.  Prints the progress lines and one line
+// for anything that ends the clip early or makes it fail.
+ClipResult assemble_clip(const ClipSource &source, uint8_t *buffer, const FrameInfo &start,
+                         const ClipOptions &options);
 
 }  // namespace recorder
 

@@ -1,6 +1,7 @@
 #include "recorder/clip_file.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,20 +41,45 @@ void fsync_folder_of(const char *path) {
 
 }  // namespace
 
-bool put_clip_in_place(const char *tmp_name, const char *final_name) {
-    const char *failed = nullptr;
-    int err = 0;
-    if (!fsync_path(tmp_name, O_RDONLY)) {
-        failed = "could not be flushed to storage";
-        err = errno;
-    } else if (std::rename(tmp_name, final_name) != 0) {
-        failed = "could not be renamed";
-        err = errno;
+int open_clip_file(const char *tmp_name) {
+    const int fd =
+        open(tmp_name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    struct stat st;
+    if (fd < 0) {
+        const int err = errno;
+        // A symbolic link gives ELOOP, a FIFO without a reader ENXIO: say what it is.
+        if (lstat(tmp_name, &st) == 0 && !S_ISREG(st.st_mode))
+            std::printf("alarm_record: %s is not a regular file\n", tmp_name);
+        else
+            std::printf("alarm_record: cannot create %s: %s\n", tmp_name, std::strerror(err));
+        return -1;
     }
-    if (failed != nullptr) {
-        std::printf("alarm_record: clip %s %s%s%s\n", tmp_name, failed, err ? ": " : "",
-                    err ? std::strerror(err) : "");
-        unlink(tmp_name);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::printf("alarm_record: %s is not a regular file\n", tmp_name);
+        close(fd);
+        return -1;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        if (err == EWOULDBLOCK)
+            std::printf("alarm_record: %s is being recorded by another process\n", tmp_name);
+        else
+            std::printf("alarm_record: cannot lock %s: %s\n", tmp_name, std::strerror(err));
+        close(fd);
+        return -1;
+    }
+    if (ftruncate(fd, 0) != 0) {
+        std::printf("alarm_record: cannot empty %s: %s\n", tmp_name, std::strerror(errno));
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool put_clip_in_place(const char *tmp_name, const char *final_name) {
+    if (std::rename(tmp_name, final_name) != 0) {
+        std::printf("alarm_record: clip %s could not be renamed: %s\n", tmp_name,
+                    std::strerror(errno));
         return false;
     }
     fsync_folder_of(final_name);

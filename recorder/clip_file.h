@@ -1,13 +1,21 @@
-// clip_file.h - putting a finished clip in place.
+// clip_file.h - the clip's temporary file: opened safely and held while
+// recording, then put in place under its final name.
 #ifndef RECORDER_CLIP_FILE_H
 #define RECORDER_CLIP_FILE_H
 
 namespace recorder {
 
-// Flushes the clip to storage, renames it (no shell, so no name can run a
-// command) and flushes its folder, so the final name survives a power cut.
-// On failure prints one line naming what failed, removes the temporary file
-// and returns false.
+// Opens `tmp_name` for a new clip: created if missing, never through a
+// symbolic link, never blocking on a FIFO, only a regular file, emptied,
+// and held with an exclusive lock until the descriptor is closed (clip
+// recovery refuses a file so held).  -1 after one line saying why, the
+// file untouched when another recorder holds it.
+int open_clip_file(const char *tmp_name);
+
+// Renames the clip (already on storage) to its final name, with no shell,
+// so no name can run a command, and flushes the folder so the final name
+// survives a power cut.  False after one line naming what failed; the
+// temporary file then stays for clip recovery.
 bool put_clip_in_place(const char *tmp_name, const char *final_name);
 
 }  // namespace recorder

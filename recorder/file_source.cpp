@@ -1,5 +1,8 @@
 #include "recorder/file_source.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include <elementary_streams/h264_params.h>
@@ -61,6 +64,19 @@ FrameInfo FileSource::start(uint8_t *buffer) const {
     return info;
 }
 
+ClipResult FileSource::write_clip(const char *path, int seconds, const MP4Output *output) {
+    std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
+    const FrameInfo first = start(buffer.data());
+    ClipOptions options;
+    options.seconds = seconds;
+    options.output = output;
+    options.fd = output != nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    options.name = path;
+    const ClipResult r = assemble_clip(source(), buffer.data(), first, options);
+    if (options.fd >= 0) close(options.fd);
+    return r;
+}
+
 void FileSource::copy(const Frame &f, uint8_t *buffer, FrameInfo *info) {
     std::memcpy(buffer, f.bytes.data(), f.bytes.size());
     *info = f.info;
@@ -70,6 +86,7 @@ Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo 
     FileSource &s = *static_cast<FileSource *>(self);
     if (channel != 4) {
         if (s.next_video_ >= s.video_.size()) return Read::kEnd;
+        if (s.real_time_ && !s.due(s.video_[s.next_video_])) return Read::kNone;
         const Frame &f = s.video_[s.next_video_++];
         copy(f, buffer, info);
         if (f.info.frameType == 1 || f.info.frameType == 5) ++s.pictures_delivered_;
@@ -77,7 +94,9 @@ Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo 
     }
     if (s.next_audio_ >= s.audio_.size()) return Read::kEnd;
     const bool video_ended = s.next_video_ >= s.video_.size();
-    if (s.next_audio_ >= 1 && s.pictures_delivered_ + 1 < s.next_audio_ && !video_ended)
+    if (s.real_time_ ? !s.due(s.audio_[s.next_audio_])
+                     : s.next_audio_ >= 1 && s.pictures_delivered_ + 1 < s.next_audio_ &&
+                           !video_ended)
         return Read::kNone;
     copy(s.audio_[s.next_audio_++], buffer, info);
     return Read::kFrame;
@@ -87,6 +106,7 @@ Read FileSource::audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *i
     FileSource &s = *static_cast<FileSource *>(self);
     for (size_t k = 0; k < s.audio_.size(); ++k) {
         if (s.audio_[k].info.ts < ts) continue;
+        if (s.real_time_ && !s.due(s.audio_[k])) return Read::kNone;
         copy(s.audio_[k], buffer, info);
         s.next_audio_ = k + 1;
         return Read::kFrame;

@@ -8,7 +8,10 @@
 // search one second before its PPS finds frame 0.  The first NAL unit must
 // be the clip-start SPS.  Pacing: AAC frame k (k >= 1) is delivered once
 // k - 1 pictures have been, or once the video has ended, so the recorder
-// writes one AAC frame ahead of each picture.
+// writes one AAC frame ahead of each picture.  In real time instead, a
+// frame is there once the simulated clock has reached its ts, the first
+// `preroll_ms` of media at once: a producer that runs on while the
+// recorder catches up.
 #ifndef RECORDER_FILE_SOURCE_H
 #define RECORDER_FILE_SOURCE_H
 
@@ -16,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "recorder/clip_assembly.h"
 #include "recorder/clip_source.h"
 
 namespace recorder {
@@ -40,6 +44,13 @@ class FileSource {
     // copied into `buffer`, its record with the declared frame rate.
     FrameInfo start(uint8_t *buffer) const;
     ClipSource source() { return ClipSource{this, next_frame, audio_at, pause, now_ms}; }
+    // The recorder's clip assembly over these frames into a new file at
+    // `path` (or into `output` when given), from the clip-start SPS.
+    ClipResult write_clip(const char *path, int seconds, const MP4Output *output = nullptr);
+
+    // Delivers frames on the simulated clock from now on (see above).
+    void set_real_time(uint32_t preroll_ms) { real_time_ = true, preroll_ms_ = preroll_ms; }
+    uint64_t clock_us() const { return clock_us_; }
     // Back to the clip's start, for another clip from the same frames.
     void rewind() { next_video_ = 1, next_audio_ = 0, pictures_delivered_ = 0, clock_us_ = 0; }
 
@@ -53,12 +64,17 @@ class FileSource {
     static void pause(void *self, uint32_t microseconds);
     static uint64_t now_ms(void *self);
     static void copy(const Frame &f, uint8_t *buffer, FrameInfo *info);
+    bool due(const Frame &f) const {
+        return f.info.ts - kBaseTs < preroll_ms_ + clock_us_ / 1000 || f.info.ts < kBaseTs;
+    }
 
     std::vector<Frame> video_, audio_;
     size_t next_video_ = 1;  // frame 0 is the clip-start SPS, already held
     size_t next_audio_ = 0;
     uint32_t pictures_delivered_ = 0;
     uint64_t clock_us_ = 0;
+    bool real_time_ = false;
+    uint32_t preroll_ms_ = 0;
 };
 
 }  // namespace recorder

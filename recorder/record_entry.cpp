@@ -1,23 +1,29 @@
 // record_entry.cpp - the recorder's start: command line, status block, the
 // clip's starting SPS and its declared frame rate.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "recorder/recorder.h"
 #include "recorder/status_block.h"
+#include "recorder/stop_request.h"
 
 extern "C" {
 void *g_ptr_mmap = nullptr;
+volatile sig_atomic_t g_stop_signal = 0;
 }
 
 namespace {
 
 constexpr useconds_t kStatusRetryPause = 1000000;  // 1 s
+constexpr useconds_t kSpsWaitPause = 30000;
 
 // The status block is written by another process while we read it: each
 // field is one aligned 32-bit word, read once per use.
@@ -68,6 +74,61 @@ extern "C" uint8_t clip_framerate(int target_rate, int clip_start_framerate) {
 
 namespace {
 
+void request_stop(int sig) {
+    g_stop_signal = sig;
+}
+
+// A stop request finishes the clip with what was recorded (no SA_RESTART:
+// a pause in progress ends at once); a reader of standard output that went
+// away must not kill the recorder, whose clip does not depend on it.
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = request_stop;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+}
+
+// Descriptors 0-2 closed at start would be handed out by the next open(),
+// and the clip would receive the progress lines: they go to /dev/null.
+void fill_standard_descriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
+// The length as atoi reads it (leading blanks, a sign, the digits up to the
+// first non-digit; no digits give 0), but false when it does not fit a
+// 32-bit int instead of a silently wrapped value.
+bool parse_seconds(const char *text, long long *out) {
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+    const bool negative = *text == '-';
+    if (*text == '+' || *text == '-') ++text;
+    long long v = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        v = v * 10 + (*text - '0');
+        if (v > static_cast<long long>(INT_MAX) + 1) return false;
+    }
+    v = negative ? -v : v;
+    if (v > INT_MAX || v < INT_MIN) return false;
+    *out = v;
+    return true;
+}
+
+bool stopped_before_start() {
+    if (g_stop_signal == 0) return false;
+    std::printf("alarm_record: stopped by signal %d before the clip began\n",
+                static_cast<int>(g_stop_signal));
+    return true;
+}
+
 // One run, with the frame buffer (0x60000 bytes, zero-filled) lent by the caller.
 int record_clip(int argc, char **argv, uint8_t *buffer) {
     if (argc < 3) return -1;
@@ -82,17 +143,24 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
                      RECORD_NAME_MAX);
         return -1;
     }
-    const int seconds = std::atoi(argv[2]);
-    if (seconds < 0) {
+    long long length = 0;
+    if (parse_seconds(argv[2], &length) && length < 0) {
         std::fprintf(stderr, "alarm_record: the length in seconds must not be negative\n");
         return -1;
     }
+    if (!parse_seconds(argv[2], &length) || length > RECORD_MAX_SECONDS) {
+        std::fprintf(stderr, "alarm_record: the length in seconds must be at most %d\n",
+                     RECORD_MAX_SECONDS);
+        return -1;
+    }
+    const int seconds = static_cast<int>(length);
 
     char name[RECORD_NAME_MAX + 1] = {};
     while (g_ptr_mmap == nullptr) {
         g_ptr_mmap = get_sharemem(status_path());
         if (g_ptr_mmap != nullptr) break;
         std::puts("open share mem fail");
+        if (stopped_before_start()) return 1;
         usleep(kStatusRetryPause);
     }
     std::memcpy(name, argv[1], name_len);
@@ -105,7 +173,13 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
     FrameInfo record = {};
     int video_cursor = 0;
     int audio_cursor = 0;
-    get_next_video_frame(7, buffer, &video_cursor, &record);
+    // The newest SPS, waited for as get_next_video_frame(7, ...) does, but
+    // a stop request ends the wait.
+    while (MediaDataVideoGetNewSPSFrame(1, buffer, RECORD_FRAME_BUFFER_SIZE, &video_cursor,
+                                        &record) != 0) {
+        if (stopped_before_start()) return 1;
+        usleep(kSpsWaitPause);
+    }
     const int newsps_framerate = record.framerate;
     const uint32_t newsps_ts = record.ts;
 
@@ -123,12 +197,14 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
     record.framerate = clip_framerate(target, record.framerate);
 
     const int r = alarm_record_file(buffer, &audio_cursor, &video_cursor, &record, name, seconds);
-    return r == 0 ? 0 : 1;
+    return r == 0 || r == RECORD_CUT_SHORT ? r : 1;
 }
 
 }  // namespace
 
 extern "C" int alarm_record_main(int argc, char **argv) {
+    fill_standard_descriptors();
+    install_signal_handlers();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line out as it happens
     uint8_t *buffer = static_cast<uint8_t *>(std::calloc(1, RECORD_FRAME_BUFFER_SIZE));
     const int status = record_clip(argc, argv, buffer);

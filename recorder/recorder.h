@@ -21,6 +21,8 @@ extern "C" {
 #define RECORD_FRAME_BUFFER_SIZE 0x60000
 #define RECORD_NAME_MAX 63 /* characters of the final name */
 #define RECORD_PREROLL_MS 5000
+#define RECORD_MAX_SECONDS 3600 /* longest clip asked for */
+#define RECORD_CUT_SHORT 3      /* status of a clip kept whole but ended early */
 
 /* The status block's mapping (read-only, shared); NULL until mapped. */
 extern void *g_ptr_mmap;
@@ -49,8 +51,11 @@ int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, FrameInfo *reco
 
 /* Writes one clip of `seconds` from the clip-start SPS held in buffer/record
  * (the record's framerate already the clip's).  0 when the clip is complete
- * under its final name, -1 (after one line on stdout saying what failed,
- * with no file left under the final name) otherwise. */
+ * under its final name; RECORD_CUT_SHORT when it is under its final name
+ * but ended early (a stop request, a write error, a silent producer: one
+ * line says why); -1 (after one line on stdout saying what failed, with no
+ * file left under the final name) when not even its first checkpoint
+ * could be made. */
 int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_cursor,
                       const FrameInfo *record, const char *name, int seconds);
 

@@ -22,11 +22,9 @@ Written write(const std::string &path, const Streams &in, const Clip &clip) {
     Written out;
     recorder::FileSource files(in.h264_path, in.aac_path, clip.fps);
     if (!files.ok()) return out;
-    std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
-    const FrameInfo start = files.start(buffer.data());
-    recorder::ClipCounts counts;
-    out.ok = recorder::assemble_clip(files.source(), buffer.data(), start, path.c_str(),
-                                     clip.seconds, &counts);
+    const recorder::ClipResult r = files.write_clip(path.c_str(), clip.seconds);
+    out.ok = r.end == recorder::ClipEnd::kComplete;
+    const recorder::ClipCounts &counts = r.counts;
 
     // What the assembly must have written: the pictures after the PPS in
     // order, and the AAC frames after the configuring one.

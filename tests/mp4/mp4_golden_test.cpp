@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -61,9 +62,17 @@ void shape(const box_reader::Box &b, std::string &out) {
     for (const auto &c : b.children) shape(c, out);
     out += ")";
 }
+// The top-level boxes in a fixed order: ours puts the movie box first,
+// the reference after the media.
 std::string shape(const std::vector<box_reader::Box> &top) {
+    std::vector<std::string> boxes;
+    for (const auto &b : top) {
+        boxes.emplace_back();
+        shape(b, boxes.back());
+    }
+    std::sort(boxes.begin(), boxes.end());
     std::string s;
-    for (const auto &b : top) shape(b, s);
+    for (const auto &b : boxes) s += b;
     return s;
 }
 

@@ -329,7 +329,7 @@ TEST_F(ClipRecordTest, UnwritableFolderFailsWithOneLineAndNoFile) {
     int status = 0;
     const std::string out = record(name, 0, {}, &status);
     EXPECT_NE(status, 0);
-    EXPECT_NE(out.find("alarm_record: cannot create " + name + ".tmp\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("alarm_record: cannot create " + name + ".tmp: No such file or directory\n"), std::string::npos) << out;
     struct stat st;
     EXPECT_NE(stat(name.c_str(), &st), 0);
 }

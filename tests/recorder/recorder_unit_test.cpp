@@ -1,6 +1,7 @@
 // The recorder's pure parts: the frame-rate choice, the time utility, the
 // command-line refusals, and a clip assembly whose file cannot be written.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -133,34 +134,36 @@ TEST(ClipAssembly, AudioSearchStartsOneSecondBeforeThePps) {
         start.framerate = 15;
         const std::string path = "/tmp/audio_from_" + std::to_string(getpid()) + ".mp4";
         ::testing::internal::CaptureStdout();
-        recorder::assemble_clip(source, buffer.data(), start, path.c_str(), 0, nullptr);
+        const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        recorder::ClipOptions options;
+        options.fd = fd;
+        recorder::assemble_clip(source, buffer.data(), start, options);
+        close(fd);
         ::testing::internal::GetCapturedStdout();
         unlink(path.c_str());
         EXPECT_EQ(fake.asked, expected) << "PPS ts " << pps_ts;
     }
 }
 
-// A clip whose media cannot be written (files may not grow past 10000
-// bytes: the first second of audio fits, the first of video does not) is
-// reported in one line, not passed for whole.
+// A clip whose media cannot be written (files may not grow past 40000
+// bytes: the head with its movie box slots and the first second of audio
+// fit, the first second of video does not) is reported in one line with
+// the system's reason, not passed for whole.
 TEST(ClipAssembly, AWriteErrorIsReportedInOneLine) {
     const std::string path = "/tmp/write_error_" + std::to_string(getpid()) + ".mp4";
     const pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{10000, 10000};
+        const rlimit limit{40000, 40000};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
         recorder::FileSource files(TEST_DATA_DIR "/video_15fps.h264",
                                    TEST_DATA_DIR "/audio_8k_mono.aac", 15);
-        std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
-        const FrameInfo start = files.start(buffer.data());
         ::testing::internal::CaptureStdout();
-        const bool ok =
-            recorder::assemble_clip(files.source(), buffer.data(), start, path.c_str(), 6, nullptr);
+        const recorder::ClipResult r = files.write_clip(path.c_str(), 6);
         const std::string out = ::testing::internal::GetCapturedStdout();
-        const std::string line = "alarm_record: cannot write a video sample to " + path + "\n";
-        _exit(ok ? 11 : out.find(line) == std::string::npos ? 12 : 0);
+        const std::string line = "alarm_record: cannot write " + path + ": File too large\n";
+        _exit(r.end != recorder::ClipEnd::kFailed ? 11 : out.find(line) == std::string::npos ? 12 : 0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
