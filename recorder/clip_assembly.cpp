@@ -19,6 +19,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <elementary_streams/adts.h>
+
+#include <cstdlib>
+
 #include "recorder/aac_config.h"
 #include "recorder/recorder.h"
 
@@ -39,6 +43,8 @@ constexpr uint8_t kTypeP = 1, kTypeI = 5, kTypeSps = 7, kTypePps = 8;
 constexpr uint64_t kCheckpointMs = 1000;
 constexpr uint64_t kSilenceMs = 10000;  // a channel silent this long ends the clip
 constexpr uint64_t kAudioGraceMs = 2000;  // no audio by then: a video-only clip
+constexpr uint32_t kMaxGapMs = 2000;      // a larger ts step is a restarted producer
+constexpr uint32_t kMaxAacFramesPerSecond = 48;  // 48 kHz
 
 // Shorter frames give no valid sample and are skipped.
 constexpr uint32_t kMinVideoFrame = kStartCode + 1;
@@ -66,16 +72,30 @@ void add_parameter_set(MP4FileHandle file, MP4TrackId track, const uint8_t *fram
 // twice the declared rate (at least 30 fps), 8N + 1 AAC frames, a chunk per
 // second and track and some for parameter-set changes.  A clip that
 // outgrows it still ends whole, with its movie box at the end.
-MP4ClipReserve reserve_for(int seconds, uint32_t fps) {
+// With timestamps, every picture may have a duration of its own and the
+// audio runs at its own rate.
+MP4ClipReserve reserve_for(int seconds, uint32_t fps, bool timestamps) {
     const uint32_t n = static_cast<uint32_t>(seconds) + 2;
     const uint32_t rate = 2 * fps > 30 ? 2 * fps : 30;
-    return MP4ClipReserve{n * rate, 8 * n + 2, 2 * n + 16, 4, 4};
+    const uint32_t audio = timestamps ? n * kMaxAacFramesPerSecond : 8 * n + 2;
+    return MP4ClipReserve{n * rate, audio, 2 * n + 16, timestamps ? n * rate : 4, 4};
+}
+
+// How long a picture at `ts` lasts when the next video frame is at `next`:
+// their distance (32-bit, so a wrapped millisecond clock is no jump), or the
+// nominal duration when time went backwards or leapt (a restarted producer).
+uint32_t picture_duration(uint32_t ts, uint32_t next, uint32_t nominal) {
+    const uint32_t ms = next - ts;
+    return ms == 0 || ms > kMaxGapMs ? nominal : ms * (kVideoTimeScale / 1000);
 }
 
 class Assembly {
   public:
     Assembly(const ClipSource &src, uint8_t *buffer, const ClipOptions &o)
         : src_(src), buf_(buffer), o_(o) {}
+    ~Assembly() { std::free(held_); }
+    Assembly(const Assembly &) = delete;
+    Assembly &operator=(const Assembly &) = delete;
 
     ClipResult run(const FrameInfo &start);
 
@@ -91,6 +111,11 @@ class Assembly {
     ClipResult cut_short(const char *why);
     ClipResult write_failed();
     bool checkpoint();
+    // Timestamp timing: the picture held back until the next video frame's
+    // ts gives its duration.
+    bool hold_picture(bool sync);
+    bool write_held_picture(uint32_t next_ts);
+    bool start_audio_at(uint32_t ts);
 
     const ClipSource &src_;
     uint8_t *buf_;
@@ -99,7 +124,58 @@ class Assembly {
     MP4FileHandle file_ = MP4_INVALID_FILE_HANDLE;
     ClipResult result_;
     uint64_t last_checkpoint_ = 0;
+
+    MP4TrackId video_ = MP4_INVALID_TRACK_ID, audio_ = MP4_INVALID_TRACK_ID;
+    uint32_t nominal_ = 0;       // 90000 / declared rate
+    uint8_t *held_ = nullptr;    // timestamp timing: the held picture's sample
+    uint32_t held_size_ = 0;     // 0: none held
+    uint32_t held_ts_ = 0;
+    bool held_sync_ = false;
+    uint32_t last_duration_ = 0;
+    uint32_t video_end_ts_ = 0;  // timestamp timing: where the last picture ends
+    bool write_failed_ = false;
 };
+
+bool Assembly::hold_picture(bool sync) {
+    std::memcpy(held_, buf_, rec_.framesize);
+    held_size_ = rec_.framesize;
+    held_ts_ = rec_.ts;
+    held_sync_ = sync;
+    return true;
+}
+
+bool Assembly::write_held_picture(uint32_t next_ts) {
+    if (held_size_ == 0) return true;
+    const uint32_t d = picture_duration(held_ts_, next_ts, nominal_);
+    last_duration_ = d;
+    video_end_ts_ = held_ts_ + d / (kVideoTimeScale / 1000);
+    const uint32_t size = held_size_;
+    held_size_ = 0;
+    errno = 0;
+    return MP4WriteSample(file_, video_, held_, size, d, 0, held_sync_);
+}
+
+// Timestamp timing: the first AAC frame at or after `ts` configures the
+// track at its own sampling frequency and is its first sample; the track
+// starts as many milliseconds after the video as the frame came after `ts`.
+bool Assembly::start_audio_at(uint32_t ts) {
+    const Read r = wait_for([&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
+    if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return false;
+    const uint32_t rate =
+        elementary_streams::adts_sampling_frequency((buf_[2] >> 2) & 0x0f);
+    audio_ = MP4AddAudioTrack(file_, rate != 0 ? rate : kAudioTimeScale, kAudioSampleDuration,
+                              MP4_MPEG4_AUDIO_TYPE);
+    if (audio_ == MP4_INVALID_TRACK_ID) return false;
+    uint8_t config[2];
+    calc_aac_config(buf_, config);
+    MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
+    if (rec_.ts != ts) MP4SetTrackStartDelay(file_, audio_, rec_.ts - ts);
+    ++result_.counts.audio_samples;
+    errno = 0;
+    write_failed_ = !MP4WriteSample(file_, audio_, buf_ + kAdtsHeader,
+                                    rec_.framesize - kAdtsHeader, MP4_INVALID_DURATION, 0, true);
+    return !write_failed_;
+}
 
 template <class Attempt>
 Read Assembly::wait_for(Attempt attempt, uint64_t limit_ms) {
@@ -156,21 +232,24 @@ bool Assembly::checkpoint() {
 
 ClipResult Assembly::run(const FrameInfo &start) {
     const int seconds = o_.seconds;
+    const bool by_ts = o_.timestamps;
     ClipCounts &n = result_.counts;
     rec_ = start;
     char text[16];
 
     const uint32_t fps = rec_.framerate != 0 ? rec_.framerate : 1;
-    const MP4ClipReserve reserve = reserve_for(seconds, fps);
+    nominal_ = kVideoTimeScale / fps;
+    if (by_ts && (held_ = static_cast<uint8_t *>(std::malloc(RECORD_FRAME_BUFFER_SIZE))) == nullptr)
+        return fail("out of memory for", ENOMEM);
+    const MP4ClipReserve reserve = reserve_for(seconds, fps, by_ts);
     file_ = o_.output != nullptr ? MP4CreateClip(o_.output, &reserve)
                                  : MP4CreateClipOnFd(o_.fd, &reserve);
     if (file_ == MP4_INVALID_FILE_HANDLE) return fail("cannot create", errno);
 
-    const MP4TrackId video =
-        MP4AddH264VideoTrack(file_, kVideoTimeScale, kVideoTimeScale / fps, rec_.width,
-                             rec_.height, buf_[5], buf_[6], buf_[7], 3);
-    if (video == MP4_INVALID_TRACK_ID) return fail("cannot add the video track to", 0);
-    add_parameter_set(file_, video, buf_, rec_, kTypeSps);  // the clip-start SPS
+    video_ = MP4AddH264VideoTrack(file_, kVideoTimeScale, nominal_, rec_.width, rec_.height,
+                                  buf_[5], buf_[6], buf_[7], 3);
+    if (video_ == MP4_INVALID_TRACK_ID) return fail("cannot add the video track to", 0);
+    add_parameter_set(file_, video_, buf_, rec_, kTypeSps);  // the clip-start SPS
     const uint32_t start_sec = rec_.sec;
 
     // The frame after the SPS is taken as its PPS, whatever its type.
@@ -178,32 +257,42 @@ ClipResult Assembly::run(const FrameInfo &start) {
         return fail(stop_requested() ? "stopped before anything was recorded in"
                                      : "no frame after the clip's SPS for",
                     0);
-    add_parameter_set(file_, video, buf_, rec_, kTypePps);
+    add_parameter_set(file_, video_, buf_, rec_, kTypePps);
 
-    // Audio from one second before the PPS; a PPS in the first second of the
-    // clock starts at 1, not at a time wrapped round to the far future.
-    const uint32_t audio_from = rec_.ts > kPreAudioMs ? rec_.ts - kPreAudioMs : 1;
-    const Read first_audio =
-        wait_for([&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); }, kAudioGraceMs);
-    if (stop_requested()) return fail("stopped before anything was recorded in", 0);
-    MP4TrackId audio = MP4_INVALID_TRACK_ID;
-    if (first_audio == Read::kFrame) {
-        // That first frame only configures the track; samples begin after it.
-        audio = MP4AddAudioTrack(file_, kAudioTimeScale, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE);
-        if (audio == MP4_INVALID_TRACK_ID || audio == video)
-            return fail("cannot add the audio track to", 0);
-        uint8_t config[2];
-        calc_aac_config(buf_, config);
-        MP4SetTrackESConfiguration(file_, audio, config, sizeof config);
-    } else {
-        std::printf("alarm_record: no audio on channel %d within %d s, the clip is video only\n",
-                    kAudioChannel, static_cast<int>(kAudioGraceMs / 1000));
+    // Fixed durations: audio from one second before the PPS; a PPS in the
+    // first second of the clock starts at 1, not at a time wrapped round to
+    // the far future.  Timestamps: audio from the first picture, below.
+    bool audio_done = false, audio_pending = by_ts;
+    if (!by_ts) {
+        const uint32_t audio_from = rec_.ts > kPreAudioMs ? rec_.ts - kPreAudioMs : 1;
+        const Read first_audio = wait_for(
+            [&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); }, kAudioGraceMs);
+        if (stop_requested()) return fail("stopped before anything was recorded in", 0);
+        if (first_audio == Read::kFrame) {
+            // That first frame only configures the track; samples begin after it.
+            audio_ = MP4AddAudioTrack(file_, kAudioTimeScale, kAudioSampleDuration,
+                                      MP4_MPEG4_AUDIO_TYPE);
+            if (audio_ == MP4_INVALID_TRACK_ID || audio_ == video_)
+                return fail("cannot add the audio track to", 0);
+            uint8_t config[2];
+            calc_aac_config(buf_, config);
+            MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
+        } else {
+            audio_done = true;
+        }
     }
     std::snprintf(text, sizeof text, "%d", 6);
-    MP4SetTrackName(file_, video, text);
+    MP4SetTrackName(file_, video_, text);
+    auto no_audio = [&] {
+        std::printf("alarm_record: no audio on channel %d within %d s, the clip is video only\n",
+                    kAudioChannel, static_cast<int>(kAudioGraceMs / 1000));
+        audio_done = true;
+        audio_pending = false;
+    };
+    if (audio_done) no_audio();
 
     const int audio_budget = seconds << 3;
-    bool audio_done = audio == MP4_INVALID_TRACK_ID, video_done = false;
+    bool video_done = false;
     bool caught_up = false;
     uint64_t heard[2] = {now(), now()};  // last frame on video, audio
     for (;;) {
@@ -211,15 +300,17 @@ ClipResult Assembly::run(const FrameInfo &start) {
         if (stop_requested()) {
             const int sig = *o_.stop;
             std::snprintf(why, sizeof why, "stopped by signal %d (%s)", sig, strsignal(sig));
+            if (by_ts && !write_held_picture(held_ts_ + last_duration_ / 90)) return write_failed();
             return cut_short(why);
         }
         const uint64_t t = now();
         for (int c = 0; c < 2; ++c) {
-            const bool needed = c == 0 ? !video_done : !audio_done;
+            const bool needed = c == 0 ? !video_done : !audio_done && !audio_pending;
             if (!needed || t - heard[c] < kSilenceMs) continue;
             std::snprintf(why, sizeof why, "nothing on channel %d for %d s",
                           c == 0 ? kVideoChannel : kAudioChannel,
                           static_cast<int>(kSilenceMs / 1000));
+            if (by_ts && !write_held_picture(held_ts_ + last_duration_ / 90)) return write_failed();
             return cut_short(why);
         }
         if (caught_up && t - last_checkpoint_ >= kCheckpointMs && !checkpoint())
@@ -227,19 +318,24 @@ ClipResult Assembly::run(const FrameInfo &start) {
 
         // Audio step.
         bool audio_read = false;
-        if (!audio_done) {
+        if (!audio_done && !audio_pending) {
             const Read r = read_next(kAudioChannel);
             audio_done = r == Read::kEnd;
             audio_read = r == Read::kFrame;
         }
         if (audio_read) heard[1] = now();
+        // Timestamps: the audio ends with the video's stretch of real time.
+        if (audio_read && by_ts && video_done && rec_.ts - video_end_ts_ < 0x80000000u) {
+            audio_done = true;
+            audio_read = false;
+        }
         if (audio_read && rec_.framesize >= kMinAudioFrame) {
             ++n.audio_samples;
             errno = 0;
-            if (!MP4WriteSample(file_, audio, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+            if (!MP4WriteSample(file_, audio_, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
                                 MP4_INVALID_DURATION, 0, true))
                 return write_failed();
-            if (n.audio_samples > audio_budget) audio_done = true;
+            if (!by_ts && n.audio_samples > audio_budget) audio_done = true;
         }
         if (!audio_read) src_.pause(src_.self, kLoopPause);
 
@@ -254,20 +350,40 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,
                                 n.video_samples);
                     video_done = true;  // this frame is past the clip and not written
+                    // The last picture lasts as long as the one before it.
+                    if (by_ts && !write_held_picture(held_ts_ + (last_duration_ != 0
+                                                                     ? last_duration_
+                                                                     : nominal_) / 90))
+                        return write_failed();
                 } else if ((rec_.frameType == kTypeP || rec_.frameType == kTypeI) &&
                            rec_.framesize >= kMinVideoFrame) {
                     const bool sync = rec_.frameType == kTypeI;
                     put_be32(buf_, rec_.framesize - kStartCode);  // start code -> NAL length
-                    errno = 0;
-                    if (!MP4WriteSample(file_, video, buf_, rec_.framesize, MP4_INVALID_DURATION,
-                                        0, sync))
-                        return write_failed();
+                    if (by_ts) {
+                        const uint32_t ts = rec_.ts;
+                        if (!write_held_picture(ts) || !hold_picture(sync)) return write_failed();
+                        if (audio_pending) {
+                            audio_pending = false;
+                            if (!start_audio_at(ts)) {
+                                if (write_failed_) return write_failed();
+                                no_audio();
+                            }
+                            heard[1] = now();
+                        }
+                    } else {
+                        errno = 0;
+                        if (!MP4WriteSample(file_, video_, buf_, rec_.framesize,
+                                            MP4_INVALID_DURATION, 0, sync))
+                            return write_failed();
+                    }
                     if (sync)
                         std::printf("6s record over sec(%d) video_cnt(%d) second gap(%d)\n",
                                     seconds, n.video_samples, static_cast<int>(gap));
                     ++n.video_samples;
                 } else if (rec_.frameType == kTypeSps || rec_.frameType == kTypePps) {
-                    add_parameter_set(file_, video, buf_, rec_, rec_.frameType);
+                    // A held picture belongs to the parameter sets before it.
+                    if (by_ts && !write_held_picture(rec_.ts)) return write_failed();
+                    add_parameter_set(file_, video_, buf_, rec_, rec_.frameType);
                 }
                 continue;
             }
@@ -280,6 +396,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
         }
         src_.pause(src_.self, kLoopPause);
         if (audio_done && video_done) break;
+        if (video_done && audio_pending) no_audio();  // no picture ever came
     }
 
     errno = 0;

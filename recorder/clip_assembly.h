@@ -28,6 +28,12 @@ struct ClipOptions {
     // Set (to the signal's number) by a signal handler: finish the clip
     // with what was recorded.  nullptr: never.
     const volatile sig_atomic_t *stop = nullptr;
+    // Timing from the frames' ts instead of fixed durations: each picture
+    // lasts until the next video frame, the audio starts with the first AAC
+    // frame at or after the first picture (delayed by an empty edit to the
+    // millisecond), at its own sampling frequency, and covers the video's
+    // stretch of real time.
+    bool timestamps = false;
 };
 
 enum class ClipEnd : uint8_t {

@@ -18,9 +18,15 @@ uint32_t clamp_u32(uint64_t v) {
     return v > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(v);
 }
 
-// The writer refuses samples that would take a duration past 32 bits.
-uint32_t movie_duration(const Track &t) {
+// The media's duration in movie ticks.  The writer refuses samples that
+// would take a duration past 32 bits.
+uint32_t media_duration(const Track &t) {
     return clamp_u32(t.table.chunked_duration() * kMovieTimescale / t.timescale);
+}
+
+// The track's presentation: its start delay, then its media.
+uint32_t movie_duration(const Track &t) {
+    return clamp_u32(uint64_t{t.start_delay} + media_duration(t));
 }
 
 // Channel count from an AudioSpecificConfig (ISO/IEC 14496-3, 1.6.2.1):
@@ -138,6 +144,20 @@ void write_trak(BoxWriter &w, const Track &t, uint32_t time, const TableCapacity
             w.u32(video ? uint32_t{shown->width} << 16 : 0);
             w.u32(video ? uint32_t{shown->height} << 16 : 0);
         });
+        if (t.start_delay > 0) {
+            // An empty edit, then the whole media from its first sample.
+            w.box("edts", [&] {
+                w.full_box("elst", 0, 0, [&] {
+                    w.u32(2);
+                    w.u32(t.start_delay);
+                    w.u32(UINT32_MAX);  // media_time -1: empty
+                    w.u32(0x00010000);  // rate 1.0
+                    w.u32(media_duration(t));
+                    w.u32(0);
+                    w.u32(0x00010000);
+                });
+            });
+        }
         w.box("mdia", [&] {
             w.full_box("mdhd", 0, 0, [&] {
                 w.u32(time);
@@ -228,7 +248,7 @@ uint64_t movie_box_size_bound(const Movie &movie) {
     uint64_t n = 256;
     for (uint32_t i = 0; i < movie.track_count; ++i) {
         const Track &t = *movie.tracks[i];
-        n += 1024 + t.name.size() + t.es_config.size();
+        n += 1024 + 36 + t.name.size() + t.es_config.size();  // 36: edts
         if (t.kind == TrackKind::kVideo)
             n += uint64_t{t.avc.count()} * 128 + t.avc.parameter_bytes();
         // Per sample at most: stts and ctts entries (8 each), stsz, stss.

@@ -94,6 +94,15 @@ bool MP4Checkpoint(MP4FileHandle hFile) {
     return f != nullptr && f->checkpoint();
 }
 
+bool MP4SetTrackStartDelay(MP4FileHandle hFile, MP4TrackId trackId, uint32_t delay_ms) {
+    Lock lock;
+    Mp4File *f = open_file(hFile);
+    Track *t = f != nullptr ? f->track(trackId) : nullptr;
+    if (t == nullptr) return false;
+    t->start_delay = delay_ms;
+    return true;
+}
+
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
                                 uint8_t profile_compat, uint8_t AVCLevelIndication,

@@ -41,6 +41,10 @@ struct Track {
     GrowableArray<uint8_t> es_config;
 
     GrowableArray<uint8_t> name;  // without terminator; no udta when empty
+
+    // Presentation starts this many movie ticks (ms) after the movie's
+    // start: an empty edit ahead of the media (edts/elst); 0: no edit list.
+    uint32_t start_delay = 0;
 };
 
 }  // namespace mp4

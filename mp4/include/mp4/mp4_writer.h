@@ -53,6 +53,11 @@ MP4FileHandle MP4CreateClipOnFd(int fd, const MP4ClipReserve *reserve);
  * call; a file made by MP4CreateEx has nothing to do and answers true. */
 bool MP4Checkpoint(MP4FileHandle hFile);
 
+/* Starts the track's presentation `delay_ms` after the movie's start (an
+ * empty edit ahead of its media), so a track whose first sample came later
+ * than another's plays in step with it.  0 removes the delay. */
+bool MP4SetTrackStartDelay(MP4FileHandle hFile, MP4TrackId trackId, uint32_t delay_ms);
+
 /* MP4Close that says whether the file was written whole: true when every
  * write since its creation succeeded and the movie box is in place (for a
  * clip, also flushed to storage); false
