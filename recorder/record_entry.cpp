@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "recorder/recorder.h"
-#include "recorder/status_block.h"
+#include "media_ring/status_block.h"
 
 extern "C" {
 void *g_ptr_mmap = nullptr;

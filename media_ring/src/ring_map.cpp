@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media_ring/ring_internal.h"
+#include "ring_internal.h"
 
 extern "C" {
 MEDIA_RING_VISIBLE unsigned char *g_media_shm = nullptr;
