@@ -35,7 +35,8 @@ constexpr const char *kUsage =
     "called so as ./NAME.\n"
     "\n"
     "The file is mapped read-only: ring_dump never creates, grows or clears\n"
-    "it.  A missing file, or one that is not 3110752 bytes long, is an error.\n"
+    "it.  A missing file, one that is not 3110752 bytes long, or one not fully\n"
+    "allocated on disk (sparse), is an error.\n"
     "\n"
     "Exit status: 0 when the ring was printed, 1 when the file cannot be\n"
     "read as a ring, 2 for a usage error.\n";
@@ -189,6 +190,18 @@ int main(int argc, char **argv) {
     if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kRingFileSize)) {
         std::fprintf(stderr, "ring_dump: %s is %lld bytes, not a media ring file of %u bytes\n",
                      path, static_cast<long long>(st.st_size), kRingFileSize);
+        close(fd);
+        return 1;
+    }
+    if (static_cast<uint64_t>(st.st_blocks) * 512u < kRingFileSize) {
+        // A ring's mapper reserves every block; holes mean no mapper has
+        // finished with this file.  Reading a hole may have to allocate a
+        // page, which on a full file system is SIGBUS; and this tool never
+        // writes, so it does not reserve them itself.
+        std::fprintf(stderr,
+                     "ring_dump: %s is not fully allocated (%lld of %u bytes on disk): not a "
+                     "ring file a process has mapped\n",
+                     path, static_cast<long long>(st.st_blocks) * 512, kRingFileSize);
         close(fd);
         return 1;
     }
