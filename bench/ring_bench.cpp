@@ -34,7 +34,7 @@
 
 #include "bench_common.h"
 #include "media_ring/media_ring.h"
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 
 namespace {
 
@@ -52,7 +52,7 @@ constexpr int64_t kSizes[] = {16, 400, 4096, 65536, 262144};
 uint32_t g_ts = 1000;
 
 uint8_t frame_type_for(uint32_t size) {
-    return size >= 65536 ? media_ring::kFrameI : media_ring::kFrameP;
+    return size >= 65536 ? MEDIA_FRAME_I : MEDIA_FRAME_P;
 }
 
 FrameInfo frame_info(uint8_t type) {
@@ -288,7 +288,7 @@ bool fill_for_search(int channel, uint32_t match, uint8_t match_type) {
     const std::vector<uint8_t> p = payload(64);
     if (!wrap_channel(channel, p)) return false;
     for (uint32_t i = 0; i < media_ring::kBDCount - 1; ++i) {
-        const FrameInfo info = frame_info(i == match ? match_type : media_ring::kFrameP);
+        const FrameInfo info = frame_info(i == match ? match_type : MEDIA_FRAME_P);
         if (MediaDataPut(channel, p.data(), 64, &info) != 0) return false;
     }
     const ChannelCtrl &c = *channel_ctrl(g_media_shm, channel);
@@ -299,7 +299,7 @@ bool fill_for_search(int channel, uint32_t match, uint8_t match_type) {
 
 // Newest-first: the only SPS is the oldest live frame.
 void BM_SearchNewest(benchmark::State &st) {
-    if (!fill_for_search(kChannel, 0, media_ring::kFrameSPS))
+    if (!fill_for_search(kChannel, 0, MEDIA_FRAME_SPS))
         return st.SkipWithError("cannot fill the channel");
     const uint32_t oldest = channel_ctrl(g_media_shm, kChannel)->lastBDIndex;
     uint8_t *buffer = reader_buffer();
@@ -307,8 +307,8 @@ void BM_SearchNewest(benchmark::State &st) {
     FrameInfo got{};
     int failed = 0;
     for (auto _ : st) {
-        failed += _MediaDataGetNewFrame(kChannel, buffer, kReaderBuffer, media_ring::kFrameSPS,
-                                        &found, &got) != 0;
+        failed += _MediaDataGetNewFrame(kChannel, buffer, kReaderBuffer, MEDIA_FRAME_SPS, &found,
+                                        &got) != 0;
         benchmark::DoNotOptimize(found);
     }
     if (failed || static_cast<uint32_t>(found) != oldest) st.SkipWithError("did not find the SPS");
@@ -318,7 +318,7 @@ void BM_SearchNewest(benchmark::State &st) {
 // Oldest-first by timestamp: only the newest frame (an I frame) has a ts at
 // or after the one asked for.
 void BM_SearchVideoByTs(benchmark::State &st) {
-    if (!fill_for_search(kChannel, media_ring::kBDCount - 2, media_ring::kFrameI))
+    if (!fill_for_search(kChannel, media_ring::kBDCount - 2, MEDIA_FRAME_I))
         return st.SkipWithError("cannot fill the channel");
     const ChannelCtrl &c = *channel_ctrl(g_media_shm, kChannel);
     const uint32_t newest = media_ring::prev_index(c.curBDIndex);
@@ -328,8 +328,8 @@ void BM_SearchVideoByTs(benchmark::State &st) {
     FrameInfo got{};
     int failed = 0;
     for (auto _ : st) {
-        failed += MediaDataVideoGetByTs(kChannel, buffer, kReaderBuffer, ts, media_ring::kFrameI,
-                                        &found, &got) != 0;
+        failed += MediaDataVideoGetByTs(kChannel, buffer, kReaderBuffer, ts, MEDIA_FRAME_I, &found,
+                                        &got) != 0;
         benchmark::DoNotOptimize(found);
     }
     if (failed || static_cast<uint32_t>(found) != newest)
@@ -339,7 +339,7 @@ void BM_SearchVideoByTs(benchmark::State &st) {
 
 // Oldest-first by type: the only I frame is the newest.
 void BM_SearchOldest(benchmark::State &st) {
-    if (!fill_for_search(kChannel, media_ring::kBDCount - 2, media_ring::kFrameI))
+    if (!fill_for_search(kChannel, media_ring::kBDCount - 2, MEDIA_FRAME_I))
         return st.SkipWithError("cannot fill the channel");
     const uint32_t newest = media_ring::prev_index(channel_ctrl(g_media_shm, kChannel)->curBDIndex);
     uint8_t *buffer = reader_buffer();
@@ -347,8 +347,8 @@ void BM_SearchOldest(benchmark::State &st) {
     FrameInfo got{};
     int failed = 0;
     for (auto _ : st) {
-        failed += _MediaDataGetOldFrame(kChannel, buffer, kReaderBuffer, media_ring::kFrameI,
-                                        &found, &got) != 0;
+        failed += _MediaDataGetOldFrame(kChannel, buffer, kReaderBuffer, MEDIA_FRAME_I, &found,
+                                        &got) != 0;
         benchmark::DoNotOptimize(found);
     }
     if (failed || static_cast<uint32_t>(found) != newest)

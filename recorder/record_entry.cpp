@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "media_ring/status_block.h"
 #include "recorder/recorder.h"
-#include "recorder/status_block.h"
 #include "recorder/stop_request.h"
 
 extern "C" {
@@ -43,10 +43,17 @@ const char *status_path() {
 }  // namespace
 
 extern "C" void *get_sharemem(const char *path) {
-    // Opened read-write as the block's keeper expects of its readers; never created here.
-    const int fd = open(path, O_RDWR | O_CLOEXEC, 0777);
+    // Read-only, as it is mapped; never created here.  Non-blocking, so a
+    // FIFO in its place cannot stall the open.
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return nullptr;
-    void *addr = mmap(nullptr, STATUS_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0);
+    // A block shorter than its 13900 bytes (its keeper still writing it) is
+    // not mappable yet: a read past the file's end would be SIGBUS.  (A FIFO
+    // has no end to seek to, and is refused with it.)
+    const off_t end = lseek(fd, 0, SEEK_END);
+    void *addr = MAP_FAILED;
+    if (end >= static_cast<off_t>(STATUS_BLOCK_SIZE))
+        addr = mmap(nullptr, STATUS_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0);
     close(fd);
     return addr == MAP_FAILED ? nullptr : addr;
 }

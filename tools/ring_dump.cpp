@@ -12,8 +12,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media_ring/ring_atomic.h"
-#include "media_ring/ring_layout.h"
+#include "ring_atomic.h"
+#include "ring_inspect.h"
+#include "ring_layout.h"
 
 namespace {
 
@@ -34,20 +35,21 @@ constexpr const char *kUsage =
     "called so as ./NAME.\n"
     "\n"
     "The file is mapped read-only: ring_dump never creates, grows or clears\n"
-    "it.  A missing file, or one that is not 3110752 bytes long, is an error.\n"
+    "it.  A missing file, one that is not 3110752 bytes long, or one not fully\n"
+    "allocated on disk (sparse), is an error.\n"
     "\n"
     "Exit status: 0 when the ring was printed, 1 when the file cannot be\n"
     "read as a ring, 2 for a usage error.\n";
 
 const char *type_name(uint8_t t) {
     switch (t) {
-        case kFrameP:
+        case MEDIA_FRAME_P:
             return "P";
-        case kFrameI:
+        case MEDIA_FRAME_I:
             return "I";
-        case kFrameSPS:
+        case MEDIA_FRAME_SPS:
             return "SPS";
-        case kFramePPS:
+        case MEDIA_FRAME_PPS:
             return "PPS";
         default:
             return "other";
@@ -65,23 +67,13 @@ bool all_digits(const char *s) {
     return true;
 }
 
-struct Live {
-    uint32_t last, cur;
-    bool damaged;
-};
-
-Live live_range(ChannelCtrl &c) {
-    Live l;
-    l.last = observe(c.lastBDIndex);  // pairs with publish(ctrl.lastBDIndex)
-    l.cur = observe(c.curBDIndex);    // pairs with publish(ctrl.curBDIndex)
-    l.damaged = l.last >= kBDCount || l.cur >= kBDCount;
-    return l;
-}
+using ring_inspect::live_range;
+using ring_inspect::LiveRange;
 
 void print_channel(unsigned char *shm, int ch) {
     ChannelCtrl &c = *channel_ctrl(shm, ch);
-    const bool video = ch < 4;
-    const Live l = live_range(c);
+    const bool video = !MediaDataIsAudioChannel(ch);
+    const LiveRange l = live_range(c);
     const uint32_t write_offset = observe(c.writeOffset);  // pairs with publish(ctrl.writeOffset)
     std::printf("channel %d (%s, region 0x%06x size 0x%06x)\n", ch, video ? "video" : "audio",
                 kRegions[ch].offset, kRegions[ch].size);
@@ -98,20 +90,18 @@ void print_channel(unsigned char *shm, int ch) {
     int newest_i = -1;
     uint32_t newest_i_sec = 0;
     for (uint32_t i = l.last; i != l.cur; i = next_index(i)) {
-        FrameBD &d = c.bd[i];
-        if (observe(d.valid) != 1) continue;  // pairs with publish(bd.valid, 1)
         FrameInfo f;
-        std::memcpy(&f, &d.info, sizeof f);
+        if (!ring_inspect::live_info(c.bd[i], &f)) continue;
         if (frames++ == 0) oldest = f;
         newest = f;
         payload += f.framesize;
         slots += slot_bytes(f.framesize);
-        if (f.frameType == kFrameP || f.frameType == kFrameI || f.frameType == kFrameSPS ||
-            f.frameType == kFramePPS)
+        if (f.frameType == MEDIA_FRAME_P || f.frameType == MEDIA_FRAME_I ||
+            f.frameType == MEDIA_FRAME_SPS || f.frameType == MEDIA_FRAME_PPS)
             ++types[f.frameType];
         else
             ++other;
-        if (f.frameType == kFrameI) {
+        if (f.frameType == MEDIA_FRAME_I) {
             newest_i = static_cast<int>(i);
             newest_i_sec = f.sec;
         }
@@ -122,8 +112,8 @@ void print_channel(unsigned char *shm, int ch) {
         std::printf("  oldest ts %u sec %u\n", oldest.ts, oldest.sec);
         std::printf("  newest ts %u sec %u\n", newest.ts, newest.sec);
     }
-    std::printf("  types I %u  P %u  SPS %u  PPS %u  other %u\n", types[kFrameI], types[kFrameP],
-                types[kFrameSPS], types[kFramePPS], other);
+    std::printf("  types I %u  P %u  SPS %u  PPS %u  other %u\n", types[MEDIA_FRAME_I],
+                types[MEDIA_FRAME_P], types[MEDIA_FRAME_SPS], types[MEDIA_FRAME_PPS], other);
     if (video) {
         const uint32_t ts = load_relaxed(c.newestIFrameTs);
         if (newest_i >= 0)
@@ -135,7 +125,7 @@ void print_channel(unsigned char *shm, int ch) {
 
 void print_table(unsigned char *shm, int ch) {
     ChannelCtrl &c = *channel_ctrl(shm, ch);
-    const Live l = live_range(c);
+    const LiveRange l = live_range(c);
     const uint32_t region = kRegions[ch].size;
     const uint32_t write_offset = observe(c.writeOffset);  // pairs with publish(ctrl.writeOffset)
     std::printf("channel %d descriptors\n", ch);
@@ -200,6 +190,18 @@ int main(int argc, char **argv) {
     if (!S_ISREG(st.st_mode) || st.st_size != static_cast<off_t>(kRingFileSize)) {
         std::fprintf(stderr, "ring_dump: %s is %lld bytes, not a media ring file of %u bytes\n",
                      path, static_cast<long long>(st.st_size), kRingFileSize);
+        close(fd);
+        return 1;
+    }
+    if (static_cast<uint64_t>(st.st_blocks) * 512u < kRingFileSize) {
+        // A ring's mapper reserves every block; holes mean no mapper has
+        // finished with this file.  Reading a hole may have to allocate a
+        // page, which on a full file system is SIGBUS; and this tool never
+        // writes, so it does not reserve them itself.
+        std::fprintf(stderr,
+                     "ring_dump: %s is not fully allocated (%lld of %u bytes on disk): not a "
+                     "ring file a process has mapped\n",
+                     path, static_cast<long long>(st.st_blocks) * 512, kRingFileSize);
         close(fd);
         return 1;
     }

@@ -30,17 +30,18 @@
 #include "elementary_streams/adts.h"
 #include "elementary_streams/h264_params.h"
 #include "media_ring/media_ring.h"
-#include "media_ring/ring_layout.h"
+#include "media_ring/status_block.h"
 #include "media_split.h"
-#include "recorder/status_block.h"
+#include "ring_inspect.h"
+#include "ring_layout.h"
 
 namespace {
 
 namespace es = elementary_streams;
 using media_split::Frame;
 
-constexpr int kVideoChannel = 1;
-constexpr int kAudioChannel = 4;
+constexpr int kVideoChannel = MEDIA_CH_RECORD_VIDEO;
+constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr uint64_t kNever = UINT64_MAX;
 
 const char kUsage[] = R"(Usage: ring_feed [OPTIONS] VIDEO.h264 AUDIO.aac
@@ -272,7 +273,7 @@ void load_video(const std::string &path, Input &in) {
         }
         has_slice |= slice;
         in.picture.push_back(pic);
-        if (type == 7) {
+        if (type == MEDIA_FRAME_SPS) {
             es::SpsInfo sps;
             if (es::parse_sps(f.data() + 4, static_cast<uint32_t>(f.size() - 4), &sps)) {
                 const PictureSize s{sps.width, sps.height};
@@ -486,10 +487,11 @@ class Feeder {
 
 // The ts of the newest frame in a channel of the mapped ring; -1 if empty.
 int64_t newest_ts(int channel) {
-    const media_ring::ChannelCtrl &c = *media_ring::channel_ctrl(g_media_shm, channel);
-    if (c.curBDIndex == c.lastBDIndex || c.curBDIndex >= media_ring::kBDCount) return -1;
-    const media_ring::FrameBD &bd = c.bd[media_ring::prev_index(c.curBDIndex)];
-    return bd.valid == 1 ? bd.info.ts : -1;
+    media_ring::ChannelCtrl &c = *media_ring::channel_ctrl(g_media_shm, channel);
+    const ring_inspect::LiveRange l = ring_inspect::live_range(c);
+    if (l.empty() || l.cur >= media_ring::kBDCount) return -1;
+    FrameInfo f;
+    return ring_inspect::live_info(c.bd[media_ring::prev_index(l.cur)], &f) ? f.ts : -1;
 }
 
 }  // namespace

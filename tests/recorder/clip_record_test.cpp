@@ -18,10 +18,10 @@
 
 #include "media_probe.h"
 #include "media_ring/media_ring.h"
-#include "media_ring/ring_internal.h"
+#include "ring_internal.h"
 #include "media_split.h"
 #include "recorder/recorder.h"
-#include "recorder/status_block.h"
+#include "media_ring/status_block.h"
 
 namespace {
 

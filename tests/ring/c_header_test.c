@@ -17,10 +17,14 @@ int main(int argc, char **argv) {
     remove(argv[1]);
     memset(&info, 0, sizeof info);
     info.ts = 1234;
-    info.frameType = 5;
+    info.frameType = MEDIA_FRAME_I;
     if (sizeof(FrameInfo) != 24) return 3;
+    /* The named constants and the inline answer, as a C99 producer uses them. */
+    if (!MediaDataIsAudioChannel(MEDIA_CH_RECORD_AUDIO) ||
+        MediaDataIsAudioChannel(MEDIA_CH_VIDEO_3))
+        return 8;
     if (MediaDataGetAddr(1, &offset, &size) != 0 || offset != 0x200000 || size != 0x80000) return 4;
-    if (MediaDataPut(1, data, sizeof data, &info) != 0) return 5;
+    if (MediaDataPut(MEDIA_CH_RECORD_VIDEO, data, sizeof data, &info) != 0) return 5;
     if (g_media_shm == NULL) return 6;
     /* bd[0] of channel 1: valid 1, shm_offset 64, framesize 4. */
     {

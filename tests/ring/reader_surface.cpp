@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "log_capture.h"
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 #include "reader_ops.h"
 
 #if defined(__SANITIZE_ADDRESS__)

@@ -8,7 +8,7 @@
 
 #include <cstring>
 
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 #include "reader_surface.h"
 
 namespace ring_test {

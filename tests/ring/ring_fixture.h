@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "media_ring/media_ring.h"
-#include "media_ring/ring_internal.h"
-#include "media_ring/ring_layout.h"
+#include "ring_internal.h"
+#include "ring_layout.h"
 
 namespace ring_test {
 

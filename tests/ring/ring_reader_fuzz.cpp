@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 #include "reader_surface.h"
 
 using namespace ring_test;

@@ -256,6 +256,38 @@ TEST_F(ReaderTest, SearchesWrapTheIndexBothWays) {
     expect_frame(run(on(0, all_frame_readers()[6])), 0, 0);
 }
 
+// The step back from index 0 must land on 499: descriptor "500" would be the
+// first 32 bytes of the next channel's control block.  Channel 1 is in use
+// with lastBDIndex 257 (low byte 1, read there as valid) and a live P frame
+// at bd[0] (read there as frameType 1), so a wrong step finds a "frame".
+TEST_F(ReaderTest, NewestFirstStepsFromZeroTo499WithTheNextChannelInUse) {
+    for (int k = 0; k < 756; ++k) put(1, 8, 2, frame(k, MEDIA_FRAME_P));
+    ASSERT_EQ(ctrl(1).lastBDIndex, 257);
+    using B = uint8_t *;
+    using I = FrameInfo *;
+    const struct {
+        const char *label;
+        int puts;  // into channel 0; frames from the 500th on are I frames
+        ReaderCall reader;
+    } cases[] = {
+        {"from curBDIndex 0, any type", 500,
+         [](B b, uint32_t n, int *x, I i) { return MediaDataAudioGetNewFrame(0, b, n, x, i); }},
+        {"from curBDIndex 0, P", 500,
+         [](B b, uint32_t n, int *x, I i) { return _MediaDataGetNewFrame(0, b, n, 1, x, i); }},
+        {"through index 0, P", 520,
+         [](B b, uint32_t n, int *x, I i) { return _MediaDataGetNewFrame(0, b, n, 1, x, i); }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::memset(media_ring::channel_ctrl(g_media_shm, 0), 0, sizeof(media_ring::ChannelCtrl));
+        for (int k = 0; k < c.puts; ++k)
+            put(0, 8, 1, frame(k, k < 500 ? MEDIA_FRAME_P : MEDIA_FRAME_I));
+        const Outcome o = run(c.reader);
+        expect_frame(o, 0, 499);
+        EXPECT_EQ(o.printed(), std::vector<LogLine>{});
+    }
+}
+
 // Channel 2 (half region 0x8000): frame 0 (an I frame) lies exactly 0x8000
 // before writeOffset, then one byte further.
 TEST_F(ReaderTest, HalfRegionWindowHoldsAtItsLimitAndDropsOneBytePast) {
@@ -467,6 +499,7 @@ TEST_F(ReaderTest, ReCheckReportsAFrameChangedDuringTheCopy) {
         {"refilled, other seq", [](FrameBD &d) { d.info.seq += 500; }, true},
         {"refilled, other place", [](FrameBD &d) { d.shm_offset += 4; }, true},
         {"refilled, other size", [](FrameBD &d) { d.info.framesize -= 4; }, true},
+        {"invalidated, the rest standing", [](FrameBD &d) { d.valid = 0; }, true},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);

@@ -17,9 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 #include "media_split.h"
-#include "recorder/status_block.h"
+#include "media_ring/status_block.h"
 
 extern char **environ;
 

@@ -6,7 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "media_ring/ring_internal.h"
+#include "ring_internal.h"
 
 namespace {
 constexpr unsigned int kPrintThreshold = 4;

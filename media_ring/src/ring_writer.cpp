@@ -24,8 +24,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "media_ring/ring_atomic.h"
-#include "media_ring/ring_internal.h"
+#include "ring_atomic.h"
+#include "ring_internal.h"
 
 extern "C" {
 MEDIA_RING_VISIBLE uint16_t g_frame_seq[media_ring::kChannelCount] = {};
@@ -123,12 +123,12 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
     std::memcpy(&d.info, info, sizeof(FrameInfo));
     d.shm_offset = w + kSlotHeader;
     d.info.framesize = length;
-    if (channel >= 4) {
+    if (MediaDataIsAudioChannel(channel)) {
         d.isVideo = 0;
     } else {
         d.isVideo = 1;
         d.info.seq = g_frame_seq[channel]++;
-        if (d.info.frameType == kFrameI) {
+        if (d.info.frameType == MEDIA_FRAME_I) {
             store_relaxed(c.newestIFrameTs, info->ts);
             media_printf(7, "%s: ch %d, newestIFrameTs 0x%x \n", kPut, channel, info->ts);
         }

@@ -7,6 +7,20 @@
 // size check, the resize and the clear run under an exclusive flock() on the
 // file, so two processes that find it missing at once do not both clear it:
 // the second sees the right size and maps it as it is.
+//
+// Under the same lock the file's blocks are reserved (posix_fallocate) when
+// it is created or resized, and when a file of the right size is found
+// sparse (st_blocks * 512 below its size; reserving changes no byte).  A
+// shared mapping of a file whose blocks are not allocated faults a page in
+// on first touch, and on a full file system that fault is SIGBUS in
+// whichever process touches it; with every block reserved up front a full
+// file system fails the mapping instead, with its level-3 line.
+//
+// Only a regular file is mapped.  The path is opened non-blocking, so a FIFO
+// or a device cannot stall the open, and refused at once when it is not a
+// regular file; a directory fails the open itself (EISDIR).  Such a path can
+// never become a ring, so it is not retried; other open failures (a missing
+// folder, a permission not yet granted) are retried as always.
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/mman.h>
@@ -18,7 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "media_ring/ring_internal.h"
+#include "ring_internal.h"
 
 extern "C" {
 MEDIA_RING_VISIBLE unsigned char *g_media_shm = nullptr;
@@ -44,6 +58,20 @@ int lock_file(int fd) {
     return r;
 }
 
+// Reserves every block of the file's first `size` bytes; changes no byte.
+// Returns 0 or the error number.
+int allocate_file(int fd, uint32_t size) {
+    int r;
+    do r = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    while (r == EINTR);
+    return r;
+}
+
+// An open failure that no retry can cure: the path names no regular file.
+bool never_a_file(int err) {
+    return err == EISDIR || err == ENXIO || err == ENODEV;
+}
+
 // Brings the open file from `have` bytes to exactly `want` bytes.  A shorter
 // file is grown by writing one zero byte at its last position; a longer one
 // is cut, so it is cleared once and not again at every later mapping.
@@ -64,11 +92,18 @@ MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, 
     int fd = -1;
     int attempt = 1;
     for (;; ++attempt) {
-        fd = path ? open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0777) : (errno = EFAULT, -1);
+        // O_NONBLOCK: opening a FIFO or a device must not wait.  On the
+        // regular file that alone goes on to be mapped it changes nothing.
+        fd = path ? open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0777)
+                  : (errno = EFAULT, -1);
         if (fd >= 0) break;
         const int err = errno;
         media_printf(3, "%s: creatShareMem open mmap file error %d \n", kCreate, attempt);
         report_errno(err);
+        if (never_a_file(err)) {
+            media_printf(3, " open mmap file error!!! ");
+            return nullptr;
+        }
         usleep(kOpenRetryPause);
         if (attempt == kOpenAttempts) {
             media_printf(3, " open mmap file error!!! ");
@@ -76,18 +111,47 @@ MEDIA_RING_EXPORT void *MediaDataCreatShareMem(const char *path, uint32_t size, 
         }
     }
 
-    // Held until the mapping is made: serialises check, resize and clear
-    // between processes.
-    // A file system without flock support still maps, only unserialised.
-    (void)lock_file(fd);
-
     struct stat st;
     if (fstat(fd, &st) != 0) {
         media_printf(3, " ChgFileSize:invoke < fstat 1 > fail ");
         close(fd);
         return nullptr;
     }
+    if (!S_ISREG(st.st_mode)) {
+        // Before the lock: flock on a FIFO or device is no business of ours.
+        media_printf(3, "%s: creatShareMem %s is not a regular file \n", kCreate, path);
+        close(fd);
+        return nullptr;
+    }
+
+    // Held until the mapping is made: serialises check, resize, allocation
+    // and clear between processes.
+    // A file system without flock support still maps, only unserialised.
+    (void)lock_file(fd);
+    // The size as it stands under the lock: another process may have grown
+    // the file between our open and our lock.
+    if (fstat(fd, &st) != 0) {
+        media_printf(3, " ChgFileSize:invoke < fstat 1 > fail ");
+        close(fd);
+        return nullptr;
+    }
     const bool resized = st.st_size != static_cast<off_t>(size);
+    // A file to be resized, or a right-sized one with holes, gets all its
+    // blocks first, so no later touch of the mapping can find the file
+    // system full.  First: should this fail, a short file stays short, and
+    // the attempt that succeeds still finds it mis-sized and clears it.
+    const bool sparse = static_cast<uint64_t>(st.st_blocks) * 512u < size;
+    if (resized || sparse) {
+        const int err = allocate_file(fd, size);
+        if (err != 0 && err != EOPNOTSUPP && err != ENOSYS) {
+            media_printf(3, "%s: creatShareMem resize file to %u error \n", kCreate, size);
+            report_errno(err);
+            close(fd);
+            return nullptr;
+        }
+        // A file system that cannot reserve blocks (or a C library without
+        // the call) maps as before, unreserved.
+    }
     if (resized && !resize_file(fd, st.st_size, size)) {
         // Never map past the end of a file that could not be brought to size:
         // a later access there would fault.

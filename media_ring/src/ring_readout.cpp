@@ -15,12 +15,12 @@
 //                                 writer stored over an evicted frame is
 //                                 followed by a re-check that sees that frame
 //                                 cleared (or refilled).
-#include "media_ring/ring_readout.h"
+#include "ring_readout.h"
 
 #include <atomic>
 #include <cstring>
 
-#include "media_ring/ring_atomic.h"
+#include "ring_atomic.h"
 
 namespace media_ring {
 namespace {

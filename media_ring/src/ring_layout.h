@@ -23,7 +23,7 @@
 
 namespace media_ring {
 
-inline constexpr int kChannelCount = 6;
+inline constexpr int kChannelCount = MEDIA_CH_COUNT;
 inline constexpr uint32_t kBDCount = 500;           // descriptors per channel
 inline constexpr uint32_t kSlotHeader = 64;         // bytes ahead of each payload, never written
 inline constexpr uint32_t kSlotReckon = 68;         // a slot of L bytes is reckoned L + 68 for room
@@ -36,12 +36,6 @@ inline constexpr const char *kRingPathEnv = "MEDIA_RING_PATH";
 // Payload sizes a reader accepts, inclusive.
 inline constexpr uint32_t kReadMinFrame = 5;
 inline constexpr uint32_t kReadMaxFrame = 0x60000;
-
-// Video frame types (H.264 NAL unit types); 0 is the readers' wildcard.
-inline constexpr uint8_t kFrameP = 1;
-inline constexpr uint8_t kFrameI = 5;
-inline constexpr uint8_t kFrameSPS = 7;
-inline constexpr uint8_t kFramePPS = 8;
 
 // One stored frame.  32 bytes.  Filled by the writer with `valid` as its last
 // store (release); zeroed, all 32 bytes, when the frame is evicted.

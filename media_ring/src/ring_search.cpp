@@ -9,8 +9,8 @@
 // walk when the stop index keeps moving.  A candidate is read only while its
 // waitReadSize is at most half its region, away from the frames the writer's
 // next slots will cover first.
-#include "media_ring/ring_atomic.h"
-#include "media_ring/ring_readout.h"
+#include "ring_atomic.h"
+#include "ring_readout.h"
 
 namespace media_ring {
 namespace {
@@ -25,7 +25,7 @@ constexpr const char *kVideoTsDrop =
 enum class Oldest { kType, kAudioTs, kVideoTs };
 
 bool type_matches(const Candidate &c, int frameType) {
-    return frameType == 0 || static_cast<int>(c.frameType) == frameType;
+    return frameType == MEDIA_FRAME_ANY || static_cast<int>(c.frameType) == frameType;
 }
 
 bool matches(Oldest kind, const Candidate &c, int frameType, uint32_t ts) {
@@ -138,52 +138,52 @@ MEDIA_RING_EXPORT int _MediaDataGetNewFrame(int channel, uint8_t *buffer, uint32
 
 MEDIA_RING_EXPORT int MediaDataVideoGetOldIFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
                                                  int *bdIndex, FrameInfo *info) {
-    return _MediaDataGetOldFrame(channel, buffer, bufferSize, kFrameI, bdIndex, info);
+    return _MediaDataGetOldFrame(channel, buffer, bufferSize, MEDIA_FRAME_I, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetOldSPSFrame(int channel, uint8_t *buffer,
                                                    uint32_t bufferSize, int *bdIndex,
                                                    FrameInfo *info) {
-    return _MediaDataGetOldFrame(channel, buffer, bufferSize, kFrameSPS, bdIndex, info);
+    return _MediaDataGetOldFrame(channel, buffer, bufferSize, MEDIA_FRAME_SPS, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetOldPPSFrame(int channel, uint8_t *buffer,
                                                    uint32_t bufferSize, int *bdIndex,
                                                    FrameInfo *info) {
-    return _MediaDataGetOldFrame(channel, buffer, bufferSize, kFramePPS, bdIndex, info);
+    return _MediaDataGetOldFrame(channel, buffer, bufferSize, MEDIA_FRAME_PPS, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataAudioGetOldFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
                                                 int *bdIndex, FrameInfo *info) {
-    return _MediaDataGetOldFrame(channel, buffer, bufferSize, 0, bdIndex, info);
+    return _MediaDataGetOldFrame(channel, buffer, bufferSize, MEDIA_FRAME_ANY, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetNewIFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
                                                  int *bdIndex, FrameInfo *info) {
-    return _MediaDataGetNewFrame(channel, buffer, bufferSize, kFrameI, bdIndex, info);
+    return _MediaDataGetNewFrame(channel, buffer, bufferSize, MEDIA_FRAME_I, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetNewSPSFrame(int channel, uint8_t *buffer,
                                                    uint32_t bufferSize, int *bdIndex,
                                                    FrameInfo *info) {
-    return _MediaDataGetNewFrame(channel, buffer, bufferSize, kFrameSPS, bdIndex, info);
+    return _MediaDataGetNewFrame(channel, buffer, bufferSize, MEDIA_FRAME_SPS, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetNewPPSFrame(int channel, uint8_t *buffer,
                                                    uint32_t bufferSize, int *bdIndex,
                                                    FrameInfo *info) {
-    return _MediaDataGetNewFrame(channel, buffer, bufferSize, kFramePPS, bdIndex, info);
+    return _MediaDataGetNewFrame(channel, buffer, bufferSize, MEDIA_FRAME_PPS, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataAudioGetNewFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
                                                 int *bdIndex, FrameInfo *info) {
-    return _MediaDataGetNewFrame(channel, buffer, bufferSize, 0, bdIndex, info);
+    return _MediaDataGetNewFrame(channel, buffer, bufferSize, MEDIA_FRAME_ANY, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataAudioGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize,
                                             uint32_t ts, int *bdIndex, FrameInfo *info) {
-    return search_oldest(Oldest::kAudioTs, "MediaDataAudioGetByTs", channel, buffer, bufferSize, 0,
-                         ts, bdIndex, info);
+    return search_oldest(Oldest::kAudioTs, "MediaDataAudioGetByTs", channel, buffer, bufferSize,
+                         MEDIA_FRAME_ANY, ts, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize,

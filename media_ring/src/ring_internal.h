@@ -1,10 +1,14 @@
 // ring_internal.h - what the ring's own translation units share.
+//
+// src/ holds the library's internals (layout, atomic access, writer,
+// readers, mapping, log); none of it is installed or reachable through the
+// public include directory, include/media_ring/.
 #ifndef MEDIA_RING_RING_INTERNAL_H
 #define MEDIA_RING_RING_INTERNAL_H
 
 #include <cstdint>
 
-#include "media_ring/ring_layout.h"
+#include "ring_layout.h"
 
 // The library is built with hidden visibility; only the C interface is exported.
 #define MEDIA_RING_VISIBLE __attribute__((visibility("default")))

@@ -14,8 +14,8 @@
 
 #include <cstdint>
 
-#include "media_ring/ring_atomic.h"
-#include "media_ring/ring_internal.h"
+#include "ring_atomic.h"
+#include "ring_internal.h"
 
 namespace media_ring {
 

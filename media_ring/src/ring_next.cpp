@@ -8,8 +8,8 @@
 // counted and bound the walk.  A next frame outside the half-region window
 // means the reader has fallen behind the writer: it is moved to the newest
 // SPS (video) or the newest frame (audio) by the newest-first search.
-#include "media_ring/ring_atomic.h"
-#include "media_ring/ring_readout.h"
+#include "ring_atomic.h"
+#include "ring_readout.h"
 
 namespace media_ring {
 namespace {
@@ -51,7 +51,7 @@ int next_walk(const char *name, Deliver what, int channel, uint8_t *buffer, uint
             media_printf(4,
                          "%s: ch %d, read(bdindex %3d) too slow, force to NewFrame, maybe error!\n",
                          name, channel, static_cast<int>(i));
-            if (channel == 4 || channel == 5)
+            if (MediaDataIsAudioChannel(channel))
                 return MediaDataAudioGetNewFrame(channel, buffer, bufferSize, bdIndex, info);
             return MediaDataVideoGetNewSPSFrame(channel, buffer, bufferSize, bdIndex, info);
         }

@@ -7,6 +7,9 @@
  * Results are 0 for success and -1 for failure.  Buffers belong to the
  * caller; nothing here allocates.
  *
+ * This folder (include/media_ring/) is the whole public interface; the
+ * ring's layout and internals are in the library's src/, out of reach.
+ *
  * Host use: the ring file is "/home/vexlon/view".  When the environment
  * variable MEDIA_RING_PATH is set, MediaDataInit maps that file instead
  * (the variable is read at each mapping attempt, not on every operation).
@@ -20,12 +23,38 @@
 extern "C" {
 #endif
 
+/* Frame types: the H.264 NAL unit types a video frame carries in frameType.
+ * MEDIA_FRAME_ANY is the readers' wildcard (except in MediaDataVideoGetByTs,
+ * where it matches only frames whose frameType is 0).  Plain int constants,
+ * so they mix with uint8_t fields in C and C++ alike. */
+#define MEDIA_FRAME_ANY 0
+#define MEDIA_FRAME_P 1
+#define MEDIA_FRAME_I 5
+#define MEDIA_FRAME_SPS 7
+#define MEDIA_FRAME_PPS 8
+
+/* Channels: 0..3 carry H.264 video, 4 and 5 AAC audio.  The alarm recorder
+ * takes its video from channel 1 and its audio from channel 4. */
+#define MEDIA_CH_MAIN_VIDEO 0
+#define MEDIA_CH_RECORD_VIDEO 1
+#define MEDIA_CH_VIDEO_2 2
+#define MEDIA_CH_VIDEO_3 3
+#define MEDIA_CH_RECORD_AUDIO 4
+#define MEDIA_CH_AUDIO_5 5
+#define MEDIA_CH_COUNT 6
+
+/* The one answer to "is this an audio channel": 4 and 5.  Every other
+ * number, invalid ones included, is not. */
+static inline int MediaDataIsAudioChannel(int channel) {
+    return channel == MEDIA_CH_RECORD_AUDIO || channel == MEDIA_CH_AUDIO_5;
+}
+
 /* One frame's description, handed in by the producer and copied out to
  * readers beside the payload.  24 bytes, native byte order. */
 typedef struct FrameInfo {
     uint32_t framesize; /* payload length; the writer stores the put's length */
     uint32_t ts;        /* milliseconds; grows from older to newer frames     */
-    uint8_t frameType;  /* H.264 NAL type: 1 P, 5 I, 7 SPS, 8 PPS             */
+    uint8_t frameType;  /* H.264 NAL type: MEDIA_FRAME_P, _I, _SPS, _PPS      */
     uint8_t framerate;  /* frames per second of the stream                    */
     uint16_t seq;       /* video: the writer's per-process counter            */
     uint16_t width;     /* picture width in pixels                            */
