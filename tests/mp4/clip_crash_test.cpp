@@ -35,7 +35,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr int kSeconds = 6;        // the recorder's N: 15 (N + 1) pictures, 8N + 1 AAC frames
 constexpr int kFps = 15;
 constexpr uint64_t kSector = 512;  // what a power cut keeps or loses as a whole
-constexpr int kCutsPerOp = 4;      // seeded power cuts after each write
+constexpr int kCutsPerOp = 8;      // seeded power cuts after each write
 constexpr int kProbed = 20;        // images checked with ffprobe/ffmpeg and recovered
 
 // Every write and flush the writer makes, in order, and the bytes they leave.
@@ -172,6 +172,16 @@ Described check_image(const Clip &c, Bytes image, const Described &least, bool o
     return d;
 }
 
+// What an image's movie box describes, judging nothing.
+Described describe(const Bytes &image) {
+    Described d;
+    const box_reader::File f = box_reader::parse(image, true);
+    for (const auto &b : f.top) d.moovs += b.type == "moov";
+    for (const auto &t : f.tracks)
+        if (t.handler == "vide" || t.handler == "soun") d.samples[t.handler == "soun"] = t.samples.size();
+    return d;
+}
+
 std::string temp_path(const std::string &name) {
     return testing::TempDir() + "clip_crash_" + std::to_string(getpid()) + "_" + name + ".mp4";
 }
@@ -183,10 +193,12 @@ bool write_file(const std::string &path, const Bytes &b) {
     return std::fclose(f) == 0 && ok;
 }
 
+// One file as a cut leaves it, and what it must hold at least.
 struct Image {
     std::string name;
     Bytes bytes;
-    Described described;
+    Described least;
+    bool judged;  // false before the first flush: even the head may be lost
 };
 
 class ClipCrash : public testing::Test {
@@ -194,32 +206,72 @@ class ClipCrash : public testing::Test {
     static void SetUpTestSuite() {
         clip_ = new Clip(write_clip());
         const auto &ops = clip_->rec.ops;
-        // The kill images: every write up to op i applied.
+        const size_t first = clip_->checkpoints.front().ops - 1;  // its last write: H
+        // Kills: every write up to op i applied.  The file only moves
+        // forward, and from the first checkpoint on it holds a movie box.
         Bytes image;
-        for (const auto &op : ops) {
-            if (!op.sync) put(image, op.offset, op.data.data(), op.data.size());
+        Described before;
+        for (size_t i = 0; i < ops.size(); ++i) {
+            if (!ops[i].sync) put(image, ops[i].offset, ops[i].data.data(), ops[i].data.size());
             kill_.push_back(image);
+            before.moovs = i >= first ? 1 : 0;
+            images_.push_back({"kill_" + std::to_string(i), image, before, true});
+            before = describe(image);
+        }
+        // Power cuts after op i: what was on storage at the last flush j
+        // (the kill image at j), then each write since lost, kept or torn
+        // (each 512-byte sector of it kept or lost); a lost write past the
+        // durable end reads as zeros once a later sector is kept.  The file
+        // must keep at least what it described at j.
+        int j = -1;
+        for (size_t i = 0; i < ops.size(); ++i) {
+            if (ops[i].sync) {
+                j = int(i);
+                continue;
+            }
+            const Described least = j < 0 ? Described{} : describe(kill_[j]);
+            for (int s = 0; s < kCutsPerOp; ++s) {
+                std::mt19937 rng(uint32_t(i * 1000 + s));
+                Bytes cut = j < 0 ? Bytes{} : kill_[j];
+                for (size_t w = size_t(j + 1); w <= i; ++w) {
+                    const auto &op = ops[w];
+                    const uint64_t op_end = op.offset + op.data.size();
+                    const int mode = int(rng() % 3);  // 0 lost, 1 kept, 2 torn
+                    for (uint64_t at = op.offset, end; at < op_end; at = end) {
+                        end = std::min<uint64_t>((at / kSector + 1) * kSector, op_end);
+                        if (mode == 1 || (mode == 2 && rng() % 2))
+                            put(cut, at, op.data.data() + (at - op.offset), end - at);
+                    }
+                }
+                images_.push_back({"cut_" + std::to_string(i) + "_" + std::to_string(s),
+                                   std::move(cut), least, j >= 0});
+            }
         }
     }
     static void TearDownTestSuite() {
         delete clip_;
         clip_ = nullptr;
         kill_.clear();
+        images_.clear();
     }
 
-    // The last flush at or before op i (-1: none).
-    static int last_sync(size_t i) {
-        int j = int(i);
-        while (j >= 0 && !clip_->rec.ops[j].sync) --j;
-        return j;
+    // Images spread evenly over the run, with a movie box or without.
+    static std::vector<const Image *> spread(bool with_moov, size_t n) {
+        std::vector<const Image *> all, out;
+        for (const Image &im : images_)
+            if (im.judged && (describe(im.bytes).moovs == 1) == with_moov) all.push_back(&im);
+        for (size_t p = 0; p < n && !all.empty(); ++p) out.push_back(all[p * all.size() / n]);
+        return out;
     }
 
     static Clip *clip_;
     static std::vector<Bytes> kill_;
+    static std::vector<Image> images_;
 };
 
 Clip *ClipCrash::clip_ = nullptr;
 std::vector<Bytes> ClipCrash::kill_;
+std::vector<Image> ClipCrash::images_;
 
 // Each checkpoint describes the samples of the written chunks: all but at
 // most a second's worth per track, and the close all of them.
@@ -241,83 +293,41 @@ TEST_F(ClipCrash, CheckpointsDescribeTheWrittenChunks) {
     EXPECT_TRUE(c.rec.ops.back().sync) << "the close ends with a flush";
 }
 
-// Kills and power cuts after every op; a sample of the images is then played
-// by ffprobe/ffmpeg and, when recovery is linked in, recovered.
 TEST_F(ClipCrash, EveryCutKeepsTheDurableSamples) {
-    const Clip &c = *clip_;
-    const auto &ops = c.rec.ops;
-    const size_t first = c.checkpoints.front().ops - 1;  // the first checkpoint's last write
-    std::vector<Image> images;
-    // A kill leaves every write: the file only ever moves forward, and from
-    // the first checkpoint on it holds a movie box.
-    std::vector<Described> killed;
-    for (size_t i = 0; i < ops.size(); ++i) {
-        Described least = killed.empty() ? Described{} : killed.back();
-        least.moovs = i >= first ? 1 : 0;
-        const std::string name = "kill_" + std::to_string(i);
-        killed.push_back(check_image(c, kill_[i], least, true, name));
-        if (i < first) {
-            EXPECT_EQ(killed.back().moovs, 0) << name << ": a movie box before the first checkpoint";
-        }
-        images.push_back({name, kill_[i], killed.back()});
-    }
-    for (size_t i = 0; i < ops.size(); ++i) {
-        // What was on storage at the last flush, described by its movie box.
-        const int j = last_sync(i);
-        const Described least = j < 0 ? Described{} : killed[j];
-
-        // Power cuts: the writes since the last flush each lost, kept or
-        // torn (each sector of it kept or lost), a lost write past the
-        // durable end leaving zeros if a later sector was kept.
-        if (size_t(j + 1) == i + 1) continue;  // nothing in flight
-        for (int s = 0; s < kCutsPerOp; ++s) {
-            std::mt19937 rng(uint32_t(i * 1000 + s));
-            Bytes image = j < 0 ? Bytes{} : kill_[j];
-            for (size_t w = size_t(j + 1); w <= i; ++w) {
-                const auto &op = ops[w];
-                const int mode = int(rng() % 3);  // 0 lost, 1 kept, 2 torn
-                for (uint64_t at = op.offset; at < op.offset + op.data.size();) {
-                    const uint64_t end =
-                        std::min<uint64_t>((at / kSector + 1) * kSector, op.offset + op.data.size());
-                    if (mode == 1 || (mode == 2 && rng() % 2))
-                        put(image, at, op.data.data() + (at - op.offset), end - at);
-                    at = end;
-                }
-            }
-            const std::string name = "cut_" + std::to_string(i) + "_" + std::to_string(s);
-            // Before the first flush even the head may be lost: no file to check yet.
-            images.push_back({name, image, j < 0 ? Described{} : check_image(c, image, least, true, name)});
+    size_t judged = 0;
+    for (const Image &im : images_) {
+        if (!im.judged) continue;
+        ++judged;
+        const Described d = check_image(*clip_, im.bytes, im.least, true, im.name);
+        if (im.name.starts_with("kill_") && im.least.moovs == 0) {
+            EXPECT_EQ(d.moovs, 0) << im.name << ": a movie box before the first checkpoint";
         }
     }
+    const auto &ops = clip_->rec.ops;
     std::printf("%zu ops (%zu flushes), %zu images checked\n", ops.size(),
                 size_t(std::count_if(ops.begin(), ops.end(), [](auto &op) { return op.sync; })),
-                images.size());
-    if (HasFailure()) return;
+                judged);
+}
 
-    // Real players on images spread over the run (those with a movie box).
-    std::vector<const Image *> playable, spread;
-    for (const Image &im : images)
-        if (im.described.moovs == 1) playable.push_back(&im);
-    for (int p = 0; p < kProbed && !playable.empty(); ++p)
-        spread.push_back(playable[p * playable.size() / kProbed]);
-    for (const Image *im : spread) {
+TEST_F(ClipCrash, PlayersDecodeCutsSpreadOverTheClip) {
+    for (const Image *im : spread(true, kProbed)) {
         const std::string path = temp_path(im->name);
         ASSERT_TRUE(write_file(path, im->bytes));
         EXPECT_EQ(media_probe::streams(path).size(), 2u) << im->name;
         EXPECT_EQ(media_probe::decode_errors(path), "") << im->name;
         unlink(path.c_str());
     }
+}
 
-    if (&MP4RecoverClip == nullptr) {
-        GTEST_SKIP() << "MP4RecoverClip is not linked in: recovery not checked";
-    }
-    // Recovery: the images above, and some from before the first checkpoint.
-    std::vector<const Image *> empty;
-    for (const Image &im : images)
-        if (im.described.moovs == 0) empty.push_back(&im);
-    for (size_t p = 0; p < 5 && !empty.empty(); ++p) spread.push_back(empty[p * empty.size() / 5]);
-    for (const Image *im : spread) {
+// A cut file with a movie box recovers to a finished clip with at least its
+// samples; one from before the first checkpoint is left as it is.
+TEST_F(ClipCrash, RecoveryKeepsWhatTheCutDescribed) {
+    if (&MP4RecoverClip == nullptr) GTEST_SKIP() << "MP4RecoverClip is not linked in yet";
+    std::vector<const Image *> chosen = spread(true, kProbed), empty = spread(false, 5);
+    chosen.insert(chosen.end(), empty.begin(), empty.end());
+    for (const Image *im : chosen) {
         SCOPED_TRACE(im->name);
+        const Described described = describe(im->bytes);
         const std::string path = temp_path("recovered_" + im->name);
         ASSERT_TRUE(write_file(path, im->bytes));
         const int fd = open(path.c_str(), O_RDWR);
@@ -326,13 +336,15 @@ TEST_F(ClipCrash, EveryCutKeepsTheDurableSamples) {
         const MP4Recovered r = MP4RecoverClip(fd, &report);
         close(fd);
         const Bytes after = box_reader::read(path).bytes;
-        if (im->described.moovs == 0) {
+        if (described.moovs == 0) {
             EXPECT_EQ(r, MP4_RECOVERED_NOTHING);
             EXPECT_TRUE(after == im->bytes) << "left as it was";
         } else {
             EXPECT_NE(r, MP4_RECOVERED_NOTHING);
-            const Described d = check_image(c, after, im->described, false, "recovered");
+            const Described d = check_image(*clip_, after, described, false, "recovered");
             EXPECT_EQ(d.moovs, 1);
+            EXPECT_GE(report.video_samples, described.samples[0]);
+            EXPECT_GE(report.audio_samples, described.samples[1]);
             EXPECT_EQ(media_probe::decode_errors(path), "");
         }
         unlink(path.c_str());
