@@ -23,9 +23,10 @@
 // power cut between any two writes therefore leaves H on a whole movie box
 // whose samples are on storage: that of checkpoint k - 1 at worst.  A kill
 // (storage intact) leaves H on the newest.  The end is a checkpoint into
-// the next slot whose step 1 also sets the mdat size, followed by a second
-// fdatasync after step 3, so the finished file is on storage before the
-// caller renames it.
+// the next slot whose step 3 also sets the mdat size (after the flush of
+// the last chunks, so a size on storage never reaches past the file's
+// durable end), followed by a second fdatasync, so the finished file is on
+// storage before the caller renames it.
 #include "mp4_file.h"
 
 #include <fcntl.h>
@@ -368,7 +369,9 @@ bool Mp4File::finish() {
     if (failed_) {
         // Nothing more is written: a clip keeps its last checkpoint.
     } else if (moov_first_ && !outgrown_ && build_slot_image(slot)) {
-        (void)(write_slot_image(slot) && patch_mdat_size(end_) && sync() && point_h_at(slot) && sync());
+        // The mdat size goes out only after the flush that makes the last
+        // chunks durable: a size on storage never covers media that is not.
+        (void)(write_slot_image(slot) && sync() && patch_mdat_size(end_) && point_h_at(slot) && sync());
     } else {
         // At the end, after the media.  A clip that outgrew its slots then
         // points H past them; between the mdat size and H (one flush apart)

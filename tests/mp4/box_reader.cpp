@@ -16,13 +16,16 @@ int container_skip(const std::string &type) {
     return -1;
 }
 
-bool parse_boxes(const Bytes &b, uint64_t begin, uint64_t end, std::vector<Box> &out) {
+// `open_mdat`: a top-level mdat of size 0 runs to the end of the file.
+bool parse_boxes(const Bytes &b, uint64_t begin, uint64_t end, std::vector<Box> &out,
+                 bool open_mdat = false) {
     uint64_t at = begin;
     while (at + 8 <= end) {
         Box box;
         box.offset = at;
         box.size = (uint64_t{b[at]} << 24) | (b[at + 1] << 16) | (b[at + 2] << 8) | b[at + 3];
         box.type.assign(reinterpret_cast<const char *>(&b[at + 4]), 4);
+        if (open_mdat && box.size == 0 && box.type == "mdat") box.size = end - at;
         if (box.size < 8 || at + box.size > end) return false;
         const int skip = container_skip(box.type);
         if (skip >= 0 && !parse_boxes(b, at + 8 + skip, at + box.size, box.children)) return false;
@@ -190,10 +193,10 @@ std::string File::top_order() const {
     return s;
 }
 
-File parse(Bytes bytes) {
+File parse(Bytes bytes, bool open_mdat) {
     File f;
     f.bytes = std::move(bytes);
-    f.ok = parse_boxes(f.bytes, 0, f.bytes.size(), f.top);
+    f.ok = parse_boxes(f.bytes, 0, f.bytes.size(), f.top, open_mdat);
     const Box *moov = f.find("moov");
     if (!f.ok || moov == nullptr) return f;
     if (const Box *mvhd = moov->find("mvhd")) {

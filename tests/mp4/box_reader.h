@@ -84,7 +84,9 @@ struct File {
 };
 
 File read(const std::string &path);
-File parse(Bytes bytes);
+// `open_mdat`: also an unfinished file, whose last top-level box is an mdat
+// of size 0 ("to the end of the file").
+File parse(Bytes bytes, bool open_mdat = false);
 
 }  // namespace box_reader
 
