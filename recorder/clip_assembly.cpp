@@ -29,8 +29,8 @@
 namespace recorder {
 namespace {
 
-constexpr int kVideoChannel = 1;
-constexpr int kAudioChannel = 4;
+constexpr int kVideoChannel = MEDIA_CH_RECORD_VIDEO;
+constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr uint32_t kWaitPause = 30000;  // µs between attempts of a waiting read
 constexpr uint32_t kLoopPause = 10000;  // µs after a pass with nothing to do
 constexpr uint32_t kVideoTimeScale = 90000;
@@ -39,7 +39,8 @@ constexpr uint32_t kAudioSampleDuration = 1024;
 constexpr uint32_t kStartCode = 4;   // bytes ahead of each NAL unit
 constexpr uint32_t kAdtsHeader = 7;  // bytes ahead of each AAC frame
 constexpr uint32_t kPreAudioMs = 1000;
-constexpr uint8_t kTypeP = 1, kTypeI = 5, kTypeSps = 7, kTypePps = 8;
+constexpr uint8_t kTypeP = MEDIA_FRAME_P, kTypeI = MEDIA_FRAME_I;
+constexpr uint8_t kTypeSps = MEDIA_FRAME_SPS, kTypePps = MEDIA_FRAME_PPS;
 constexpr uint64_t kCheckpointMs = 1000;
 constexpr uint64_t kSilenceMs = 10000;  // a channel silent this long ends the clip
 constexpr uint64_t kAudioGraceMs = 2000;  // no audio by then: a video-only clip

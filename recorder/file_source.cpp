@@ -84,12 +84,13 @@ void FileSource::copy(const Frame &f, uint8_t *buffer, FrameInfo *info) {
 
 Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info) {
     FileSource &s = *static_cast<FileSource *>(self);
-    if (channel != 4) {
+    if (!MediaDataIsAudioChannel(channel)) {
         if (s.next_video_ >= s.video_.size()) return Read::kEnd;
         if (s.real_time_ && !s.due(s.video_[s.next_video_])) return Read::kNone;
         const Frame &f = s.video_[s.next_video_++];
         copy(f, buffer, info);
-        if (f.info.frameType == 1 || f.info.frameType == 5) ++s.pictures_delivered_;
+        if (f.info.frameType == MEDIA_FRAME_P || f.info.frameType == MEDIA_FRAME_I)
+            ++s.pictures_delivered_;
         return Read::kFrame;
     }
     if (s.next_audio_ >= s.audio_.size()) return Read::kEnd;

@@ -182,7 +182,7 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
     int audio_cursor = 0;
     // The newest SPS, waited for as get_next_video_frame(7, ...) does, but
     // a stop request ends the wait.
-    while (MediaDataVideoGetNewSPSFrame(1, buffer, RECORD_FRAME_BUFFER_SIZE, &video_cursor,
+    while (MediaDataVideoGetNewSPSFrame(MEDIA_CH_RECORD_VIDEO, buffer, RECORD_FRAME_BUFFER_SIZE, &video_cursor,
                                         &record) != 0) {
         if (stopped_before_start()) return 1;
         usleep(kSpsWaitPause);
@@ -192,7 +192,8 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
 
     const int32_t target_framerate = status_field(STATUS_TARGET_FRAMERATE);
     // Nothing found: buffer, record and cursor still hold the newest SPS.
-    MediaDataVideoGetByTs(1, buffer, RECORD_FRAME_BUFFER_SIZE, newsps_ts - RECORD_PREROLL_MS, 7,
+    MediaDataVideoGetByTs(MEDIA_CH_RECORD_VIDEO, buffer, RECORD_FRAME_BUFFER_SIZE,
+                          newsps_ts - RECORD_PREROLL_MS, MEDIA_FRAME_SPS,
                           &video_cursor, &record);
     const int target = pick_target_framerate(target_framerate, newsps_framerate);
 

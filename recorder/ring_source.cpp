@@ -8,10 +8,13 @@
 
 namespace {
 
-constexpr int kVideoChannel = 1;
-constexpr int kAudioChannel = 4;
+constexpr int kVideoChannel = MEDIA_CH_RECORD_VIDEO;
+constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr useconds_t kWaitPause = 30000;  // between attempts of a waiting reader
-constexpr int kReadNewestSps = 7, kReadNewestPps = 8, kReadNewestI = 5;
+// get_next_video_frame's types: the newest frame of that type; others
+// the next frame.  get_next_audio_frame's mode 9: the first at or after ts.
+constexpr int kReadNewestSps = MEDIA_FRAME_SPS, kReadNewestPps = MEDIA_FRAME_PPS;
+constexpr int kReadNewestI = MEDIA_FRAME_I;
 constexpr int kReadAudioAtTs = 9;
 
 }  // namespace

@@ -66,6 +66,8 @@ Frames put:
 Options (a value may also be given as --option=VALUE):
   --fps N           video frame rate: pacing and the framerate field (1-255;
                     default 15)
+  --claim-fps N     put N in the framerate field instead, while ts and pacing
+                    keep --fps (a stream that claims another rate; 0-255)
   --speed X         put frames at X times real time (default 1; e.g. 8)
   --prefill S       put the first S seconds at once, their ts in the past,
                     then pace the rest, so a clip has its pre-roll at once
@@ -125,6 +127,7 @@ void on_signal(int) {
 struct Options {
     std::string video, audio;
     int fps = 15;
+    int claim_fps = -1;  // the framerate field; -1: fps
     double speed = 1;
     uint64_t prefill_ms = 0;
     uint64_t loops = 0;  // 0: no limit
@@ -191,6 +194,8 @@ Options parse_options(int argc, char **argv) {
         constexpr double kU32 = 4294967295.0;
         if (arg == "--fps") {
             o.fps = static_cast<int>(number(arg, value, 1, 255));
+        } else if (arg == "--claim-fps") {
+            o.claim_fps = static_cast<int>(number(arg, value, 0, 255));
         } else if (arg == "--speed") {
             o.speed = number(arg, value, 0.001, 10000, true);
         } else if (arg == "--prefill") {
@@ -438,7 +443,7 @@ class Feeder {
         const Frame &f = in_.video[vi_];
         FrameInfo info = info_at(t);
         info.frameType = media_split::nal_type(f);
-        info.framerate = static_cast<uint8_t>(o_.fps);
+        info.framerate = static_cast<uint8_t>(o_.claim_fps >= 0 ? o_.claim_fps : o_.fps);
         info.width = in_.size[vi_].width;
         info.height = in_.size[vi_].height;
         put(kVideoChannel, f, info);
