@@ -373,15 +373,20 @@ bool Mp4File::finish() {
         // chunks durable: a size on storage never covers media that is not.
         (void)(write_slot_image(slot) && sync() && patch_mdat_size(end_) && point_h_at(slot) && sync());
     } else {
-        // At the end, after the media.  A clip that outgrew its slots then
-        // points H past them; between the mdat size and H (one flush apart)
-        // a player finds the last checkpoint's movie box first.
+        // At the end, after the media.  A clip that outgrew its slots puts
+        // it there inside the mdat (still "to the end"), flushes, bounds the
+        // mdat, flushes, and only then points H past the slots: until the
+        // last flush a reader finds the last checkpoint's movie box, with or
+        // without the final one after it, never none.
         GrowableArray<uint8_t> moov;
         const Movie movie{tracks_.data(), tracks_.size(), iods_, creation_time_};
         const uint64_t media_end = end_;
         if (!build_movie_box(movie, moov)) failed_ = true;
-        (void)(!failed_ && write_out(moov.data(), moov.size()) && patch_mdat_size(media_end) &&
-               (!moov_first_ || (sync() && point_h_at(kSlots) && sync())));
+        if (!moov_first_)
+            (void)(!failed_ && write_out(moov.data(), moov.size()) && patch_mdat_size(media_end));
+        else
+            (void)(!failed_ && write_out(moov.data(), moov.size()) && sync() &&
+                   patch_mdat_size(media_end) && sync() && point_h_at(kSlots) && sync());
     }
     // A close that fails (an NFS server's deferred write error) loses data too.
     if (owned_fd_ >= 0 && ::close(owned_fd_) != 0) failed_ = true;

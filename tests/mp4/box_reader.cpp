@@ -208,9 +208,10 @@ File parse(Bytes bytes, bool open_mdat) {
     return f;
 }
 
-File read(const std::string &path) {
+File read(const std::string &path, bool open_mdat) {
     std::ifstream in(path, std::ios::binary);
-    return parse(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+    return parse(Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                 open_mdat);
 }
 
 }  // namespace box_reader

@@ -83,7 +83,7 @@ struct File {
     std::string top_order() const;
 };
 
-File read(const std::string &path);
+File read(const std::string &path, bool open_mdat = false);
 // `open_mdat`: also an unfinished file, whose last top-level box is an mdat
 // of size 0 ("to the end of the file").
 File parse(Bytes bytes, bool open_mdat = false);

@@ -6,6 +6,7 @@
 #include <mp4/box_walk.h>
 #include <mp4/mp4_writer.h>
 #include <mp4v2/mp4v2.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -225,6 +226,42 @@ TEST(Mp4Api, TheCheckedCloseReportsWhatTheCloseCouldNotWrite) {
         unlink(path.c_str());
     }
     EXPECT_FALSE(MP4CloseChecked(MP4_INVALID_FILE_HANDLE));
+}
+
+// A clip whose movie box comes first: checkpoints keep one movie box in its
+// slots while the tables fit the reserved room, and one that outgrows them
+// is still finished whole, its movie box then after the media.
+TEST(Mp4Api, AClipKeepsOneMovieBoxFirstOrEndsWithItAtTheEnd) {
+    struct Case {
+        MP4ClipReserve reserve;
+        int samples;
+        const char *checkpointed, *finished;
+    };
+    const Case cases[] = {
+        {{100, 0, 20, 4, 4}, 60, "ftyp free moov free mdat", "ftyp free moov free mdat"},
+        {{0, 0, 0, 0, 0}, 2000, "ftyp free moov free mdat", "ftyp free mdat moov"},
+    };
+    for (const Case &c : cases) {
+        const std::string path = temp_path("clip");
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        MP4FileHandle h = MP4CreateClipOnFd(fd, &c.reserve);
+        const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
+        // Sizes that differ, so stsz lists each one.
+        for (int i = 0; i < 10; ++i) ASSERT_TRUE(sample(h, v, 100 + i, i == 0));  // one chunk
+        ASSERT_TRUE(MP4Checkpoint(h));
+        EXPECT_EQ(box_reader::read(path, true).top_order(), c.checkpointed) << c.samples;
+        for (int i = 10; i < c.samples; ++i) ASSERT_TRUE(sample(h, v, 100 + i % 7, i % 10 == 0));
+        ASSERT_TRUE(MP4Checkpoint(h));
+        EXPECT_TRUE(MP4CloseChecked(h));
+        close(fd);
+        const auto f = box_reader::read(path);
+        EXPECT_EQ(f.top_order(), c.finished) << c.samples;
+        ASSERT_EQ(f.tracks.size(), 1u);
+        EXPECT_EQ(f.tracks[0].samples.size(), static_cast<size_t>(c.samples));
+        EXPECT_TRUE(mp4_file_is_whole(path.c_str()));
+        unlink(path.c_str());
+    }
 }
 
 // /dev/null takes 4 GiB without storing it.  The file head is 32 bytes, so
