@@ -16,6 +16,9 @@ cmake --build build/sanitize -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/sanitize --output-on-failure -j"$jobs"
 
+# The recorder built against an installed mp4v2 (a stand-in made here).
+bash scripts/system_mp4v2_check.sh build/system-mp4v2
+
 # The camera's 32-bit ARM build, its unit tests under qemu-arm, its footprint,
 # and one ring shared by x86-64 and ARM binaries.
 bash scripts/arm_test.sh build/release

@@ -65,6 +65,9 @@ MP4FileHandle MP4CreateEx(const char *fileName, uint32_t /*flags*/, int add_ftyp
     return f;
 }
 
+// MP4_WRITER_MP4V2_ONLY builds the mp4v2 calls alone: a stand-in for an
+// installed mp4v2, with which the USE_SYSTEM_MP4V2 build is checked.
+#ifndef MP4_WRITER_MP4V2_ONLY
 namespace {
 
 MP4FileHandle open_clip(const MP4Output &out, const MP4ClipReserve *reserve) {
@@ -102,6 +105,7 @@ bool MP4SetTrackStartDelay(MP4FileHandle hFile, MP4TrackId trackId, uint32_t del
     t->start_delay = delay_ms;
     return true;
 }
+#endif
 
 MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Duration sampleDuration,
                                 uint16_t width, uint16_t height, uint8_t AVCProfileIndication,
@@ -168,7 +172,11 @@ bool MP4WriteSample(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t *pByt
     return f->write_sample(*t, pBytes, numBytes, duration, renderingOffset, isSyncSample);
 }
 
-bool MP4CloseChecked(MP4FileHandle hFile) {
+}  // extern "C"
+
+namespace {
+
+bool close_file(MP4FileHandle hFile) {
     Lock lock;
     for (Mp4File **link = &g_open_files; *link != nullptr; link = &(*link)->next_open) {
         if (static_cast<void *>(*link) != hFile) continue;
@@ -181,8 +189,18 @@ bool MP4CloseChecked(MP4FileHandle hFile) {
     return false;
 }
 
+}  // namespace
+
+extern "C" {
+
+#ifndef MP4_WRITER_MP4V2_ONLY
+bool MP4CloseChecked(MP4FileHandle hFile) {
+    return close_file(hFile);
+}
+#endif
+
 void MP4Close(MP4FileHandle hFile, uint32_t /*flags*/) {
-    (void)MP4CloseChecked(hFile);
+    (void)close_file(hFile);
 }
 
 }  // extern "C"
