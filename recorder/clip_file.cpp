@@ -42,12 +42,15 @@ void fsync_folder_of(const char *path) {
 }  // namespace
 
 int open_clip_file(const char *tmp_name) {
+    // Read and write: after a write error the clip is brought back to its
+    // last checkpoint through this descriptor, and recovery reads the file.
     const int fd =
-        open(tmp_name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+        open(tmp_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     struct stat st;
     if (fd < 0) {
         const int err = errno;
-        // A symbolic link gives ELOOP, a FIFO without a reader ENXIO: say what it is.
+        // A symbolic link gives ELOOP: say what it is.  (A FIFO opens, read
+        // and write without blocking, and is refused by the fstat below.)
         if (lstat(tmp_name, &st) == 0 && !S_ISREG(st.st_mode))
             std::printf("alarm_record: %s is not a regular file\n", tmp_name);
         else
