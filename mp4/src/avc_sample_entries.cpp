@@ -136,6 +136,41 @@ bool AvcSampleEntries::add(Kind kind, const uint8_t *nal, uint16_t size) {
     return true;
 }
 
+namespace {
+
+// Calls `f(nal, size)` for each set of `list` whose size fits a length
+// field of `length_size` bytes.
+template <class F>
+void for_each_in_band(const ParameterSetList &list, uint32_t length_size, F f) {
+    const GrowableArray<uint8_t> &b = list.bytes();
+    for (uint32_t at = 0; at < b.size(); at += 2u + load_u16(&b[at])) {
+        const uint16_t size = load_u16(&b[at]);
+        if (length_size >= 2 || size <= 0xff) f(&b[at + 2], size);
+    }
+}
+
+}  // namespace
+
+uint64_t AvcSampleEntries::in_band_size(uint32_t length_size) const {
+    uint64_t n = 0;
+    const auto count = [&](const uint8_t *, uint16_t size) { n += length_size + size; };
+    for_each_in_band(entries_.back()->sps, length_size, count);
+    for_each_in_band(entries_.back()->pps, length_size, count);
+    return n;
+}
+
+bool AvcSampleEntries::append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const {
+    if (!out.reserve(out.size() + in_band_size(length_size))) return false;
+    const auto put = [&](const uint8_t *nal, uint16_t size) {
+        const uint8_t field[4] = {0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
+        out.append(field + 4 - length_size, length_size);  // room reserved
+        out.append(nal, size);
+    };
+    for_each_in_band(entries_.back()->sps, length_size, put);
+    for_each_in_band(entries_.back()->pps, length_size, put);
+    return true;
+}
+
 uint64_t AvcSampleEntries::parameter_bytes() const {
     uint64_t n = 0;
     for (const AvcSampleEntry *e : entries_) n += e->sps.bytes().size() + e->pps.bytes().size();

@@ -8,6 +8,20 @@
 // a new description instead, which takes over the sets still in force (in
 // a stream, a new set replaces only the one with its own id) and the
 // picture size of its SPS.  Until a description has samples, sets join it.
+//
+// Players do not all follow a change of description: ffmpeg and GStreamer
+// reconfigure their decoder from the new avcC, but Chromium's pipeline
+// keeps decoding with the first description's sets and fails at the first
+// picture after the change.  Every H.264 decoder does take parameter sets
+// carried in the samples.  So the first sample of every later description
+// also carries that description's sets in-band, ahead of its pictures: the
+// file stays right by the format (each avcC matches the pictures that refer
+// to it, for players that follow descriptions) and a player that keeps the
+// first one finds the new sets in the stream itself.  One description with
+// the sets only in-band would leave the file's declared size and sets
+// wrong for the later pictures; this way costs a few dozen bytes per
+// change.  The first description's samples never carry sets in-band, so a
+// clip without a change holds exactly the samples handed in.
 #ifndef MP4_SRC_AVC_SAMPLE_ENTRIES_H
 #define MP4_SRC_AVC_SAMPLE_ENTRIES_H
 
@@ -77,6 +91,18 @@ class AvcSampleEntries {
 
     // 1-based index of the description the next sample is written under.
     uint32_t current_index() const { return entries_.size(); }
+
+    // True when the next sample is the first of a description after the
+    // first: it carries the description's sets in-band.
+    bool starts_later_description() const {
+        return entries_.size() > 1 && !entries_.back()->has_samples;
+    }
+    // The current description's SPS then PPS as NAL units of a sample, each
+    // behind a big-endian length field of `length_size` (1 to 4) bytes.  A
+    // set too long for that field is left out (it stays in the avcC).
+    uint64_t in_band_size(uint32_t length_size) const;
+    // Appends those bytes; false when out of memory (`out` unchanged).
+    bool append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const;
     void note_sample() { entries_.back()->has_samples = true; }
 
     uint32_t count() const { return entries_.size(); }

@@ -225,23 +225,33 @@ bool Mp4File::write_sample(Track &t, const uint8_t *bytes, uint32_t size, uint64
     if (d > UINT32_MAX || rendering_offset > UINT32_MAX || track_duration > UINT32_MAX ||
         track_duration * 1000 / t.timescale > UINT32_MAX)
         return false;
+    // The first sample of a later avc1 description starts with that
+    // description's parameter sets (see avc_sample_entries.h); they are part
+    // of the sample, so its stsz size and the bounds count them.
+    const bool video = t.kind == TrackKind::kVideo;
+    const uint32_t length_size = t.length_size_minus_one + 1u;
+    const bool in_band = video && t.avc.starts_later_description();
+    const uint64_t stored = size + (in_band ? t.avc.in_band_size(length_size) : 0);
     const Movie movie{tracks_.data(), tracks_.size(), iods_, creation_time_};
-    if (end_ + pending_bytes_ + size + movie_box_size_bound(movie) > kMaxFileSize) return false;
+    if (end_ + pending_bytes_ + stored + movie_box_size_bound(movie) > kMaxFileSize) return false;
 
-    const uint32_t sdi = t.kind == TrackKind::kVideo ? t.avc.current_index() : 1;
+    const uint32_t sdi = video ? t.avc.current_index() : 1;
     if (t.chunk.samples > 0 && t.chunk.sdi != sdi && !flush(t)) return false;
     const uint32_t chunk_size = t.chunk.bytes.size();
-    if (!t.chunk.bytes.append(bytes, size)) return false;
-    if (!t.table.add_sample(size, static_cast<uint32_t>(d), static_cast<uint32_t>(rendering_offset),
-                            sync)) {
+    // Room for all of it first, so that neither append below fails alone.
+    if (!t.chunk.bytes.reserve(chunk_size + stored)) return false;
+    if (in_band) t.avc.append_in_band(t.chunk.bytes, length_size);
+    t.chunk.bytes.append(bytes, size);
+    if (!t.table.add_sample(static_cast<uint32_t>(stored), static_cast<uint32_t>(d),
+                            static_cast<uint32_t>(rendering_offset), sync)) {
         t.chunk.bytes.truncate(chunk_size);
         return false;
     }
-    if (t.kind == TrackKind::kVideo) t.avc.note_sample();
+    if (video) t.avc.note_sample();
     ++t.chunk.samples;
     t.chunk.duration += d;
     t.chunk.sdi = sdi;
-    pending_bytes_ += size;
+    pending_bytes_ += stored;
 
     if (t.chunk.duration >= t.timescale || t.chunk.bytes.size() >= kMaxChunkBytes) return flush(t);
     return true;

@@ -351,6 +351,58 @@ TEST(Mp4Api, ParameterSetsJoinTheDescriptionOrStartANewOne) {
         std::vector<uint32_t> sdi;
         for (const auto &s : v.samples) sdi.push_back(s.sdi);
         EXPECT_EQ(sdi, c.sdi);
+        // The first sample of each later description starts with its SPS
+        // and PPS, each behind a 4-byte length; every other one is as given.
+        for (size_t i = 0; i < v.samples.size(); ++i) {
+            Bytes want;
+            if (i > 0 && c.sdi[i] != c.sdi[i - 1]) {
+                const auto &e = c.entries[c.sdi[i] - 1];
+                for (const auto *list : {&e.sps, &e.pps})
+                    for (const Bytes &nal : *list) {
+                        want.insert(want.end(), {0, 0, 0, uint8_t(nal.size())});
+                        want.insert(want.end(), nal.begin(), nal.end());
+                    }
+            }
+            want.insert(want.end(), 100, 0x5a);
+            EXPECT_EQ(f.slice(v.samples[i].offset, v.samples[i].size), want) << "sample " << i + 1;
+        }
+    }
+}
+
+// The in-band sets' length fields have the track's size; a set too long
+// for a 1-byte field is left out of the sample (its avcC still has it).
+TEST(Mp4Api, InBandSetsUseTheTracksLengthFieldSize) {
+    const Bytes long_pps = [] {  // pic_parameter_set_id 1, 300 bytes
+        Bytes b = kPps1;
+        b.resize(300, 0x80);
+        return b;
+    }();
+    for (const uint8_t length_size : {4, 2, 1}) {
+        SCOPED_TRACE(int(length_size));
+        const std::string path = temp_path("length");
+        MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
+        const MP4TrackId v =
+            MP4AddH264VideoTrack(h, 90000, 6000, 640, 360, 0x42, 0xc0, 0x16, length_size - 1);
+        MP4AddH264PictureParameterSet(h, v, kPps0.data(), uint16_t(kPps0.size()));
+        ASSERT_TRUE(sample(h, v));
+        MP4AddH264PictureParameterSet(h, v, long_pps.data(), uint16_t(long_pps.size()));
+        ASSERT_TRUE(sample(h, v));
+        MP4Close(h, 0);
+        const auto f = box_reader::read(path);
+        unlink(path.c_str());
+        ASSERT_TRUE(f.ok);
+        const auto &t = f.tracks.at(0);
+        ASSERT_EQ(t.entries.size(), 2u);
+        ASSERT_EQ(t.samples.size(), 2u);
+        Bytes want;
+        for (const Bytes *nal : {&kPps0, &long_pps}) {
+            if (nal->size() >> (8 * length_size) != 0) continue;
+            for (int i = length_size - 1; i >= 0; --i) want.push_back(uint8_t(nal->size() >> (8 * i)));
+            want.insert(want.end(), nal->begin(), nal->end());
+        }
+        want.insert(want.end(), 100, 0x5a);
+        EXPECT_EQ(want.size(), length_size == 1 ? 105u : 104u + 2 * length_size + 300);
+        EXPECT_EQ(f.slice(t.samples[1].offset, t.samples[1].size), want);
     }
 }
 

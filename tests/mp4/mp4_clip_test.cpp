@@ -1,5 +1,5 @@
 // Clips written from the sample media with the recorder's call sequence,
-// checked with ffprobe and ffmpeg and with our own box reader.
+// checked with ffprobe, ffmpeg and GStreamer and with our own box reader.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -38,6 +38,24 @@ void PrintTo(const ClipCase &c, std::ostream *os) {
     *os << c.name;
 }
 
+// The distinct SPS of a stream in stream order, and its PPS (the same bytes
+// throughout both sample streams).
+struct ParameterSets {
+    std::vector<clip_sequence::Bytes> sps;
+    clip_sequence::Bytes pps;
+};
+
+ParameterSets parameter_sets(const clip_sequence::Streams &in) {
+    ParameterSets p;
+    for (const auto &n : in.nals) {
+        const clip_sequence::Bytes nal(n.begin() + 4, n.end());
+        if ((nal[0] & 0x1f) == 7 && std::find(p.sps.begin(), p.sps.end(), nal) == p.sps.end())
+            p.sps.push_back(nal);
+        if ((nal[0] & 0x1f) == 8) p.pps = nal;
+    }
+    return p;
+}
+
 struct Recorded {
     std::string path;
     clip_sequence::Streams in;
@@ -65,6 +83,24 @@ class Clip : public testing::TestWithParam<ClipCase> {
         ASSERT_EQ(r_.file.tracks.size(), 2u);
     }
     void TearDown() override { unlink(r_.path.c_str()); }
+
+    // Each picture's sample as the file must hold it: as handed in, and the
+    // first 320x180 one with its description's SPS and PPS in front, each
+    // behind a 4-byte length, for players that keep the first description.
+    std::vector<clip_sequence::Bytes> stored_video_samples() const {
+        const ClipCase &c = GetParam();
+        auto samples = r_.written.video_samples;
+        if (c.small_from == c.pictures) return samples;
+        const ParameterSets p = parameter_sets(r_.in);
+        clip_sequence::Bytes in_band;
+        for (const auto *nal : {&p.sps[1], &p.pps}) {
+            in_band.insert(in_band.end(), {0, 0, 0, uint8_t(nal->size())});
+            in_band.insert(in_band.end(), nal->begin(), nal->end());
+        }
+        auto &first = samples[c.small_from];
+        first.insert(first.begin(), in_band.begin(), in_band.end());
+        return samples;
+    }
 
     Recorded r_;
 };
@@ -103,7 +139,7 @@ TEST_P(Clip, PacketsAreTheSamplesWithKeyFramesAtTheIFrames) {
         }
     }
     std::vector<int> sizes;
-    for (const auto &s : r_.written.video_samples) sizes.push_back(int(s.size()));
+    for (const auto &s : stored_video_samples()) sizes.push_back(int(s.size()));
     EXPECT_EQ(video_sizes, sizes);
     EXPECT_EQ(video_keys, r_.written.video_sync);
     sizes.clear();
@@ -130,17 +166,48 @@ TEST_P(Clip, DecodedPicturesHaveTheirStreamsSize) {
     EXPECT_EQ(sizes, expected);
 }
 
+// GStreamer's view (its demuxer, parser and decoder): every picture
+// decoded at its stream's size, and no error or warning.  With -v the sink
+// logs its caps when they change and one line per picture after them.
+TEST_P(Clip, GStreamerDecodesEveryPictureAtItsSize) {
+    const ClipCase &c = GetParam();
+    const auto r = media_probe::run(
+        "gst-launch-1.0 -v filesrc location=" + media_probe::quoted(r_.path) +
+        " ! qtdemux ! h264parse ! avdec_h264 ! videoconvert ! fakesink silent=false");
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::map<std::string, size_t> sizes;
+    std::string size = "none";
+    size_t start = 0;
+    for (size_t end; (end = r.output.find('\n', start)) != std::string::npos; start = end + 1) {
+        const std::string line = r.output.substr(start, end - start);
+        EXPECT_EQ(line.find("ERROR"), std::string::npos) << line;
+        EXPECT_EQ(line.find("WARNING"), std::string::npos) << line;
+        if (line.find("fakesink0.GstPad:sink: caps = ") != std::string::npos) {
+            const auto w = line.find("width=(int)"), h = line.find("height=(int)");
+            ASSERT_TRUE(w != std::string::npos && h != std::string::npos) << line;
+            size = std::to_string(std::stoi(line.substr(w + 11))) + "," +
+                   std::to_string(std::stoi(line.substr(h + 12)));
+        } else if (line.find("fakesink0: last-message = chain") != std::string::npos) {
+            ++sizes[size];
+        }
+    }
+    std::map<std::string, size_t> expected = {{"640,360", c.small_from}};
+    if (c.small_from < c.pictures) expected["320,180"] = c.pictures - c.small_from;
+    EXPECT_EQ(sizes, expected);
+}
+
 // Layout: the movie box first (after ftyp and the free box that points at
 // its slot), the media last; the chunks tile the media data exactly, in
-// file order, and each sample's bytes are those handed in.
+// file order, and each sample's bytes are those handed in (the first of the
+// second description behind its parameter sets).
 TEST_P(Clip, SamplesLieInTheMediaDataUnchanged) {
     const auto &f = r_.file;
     EXPECT_EQ(f.top_order(), "ftyp free moov free mdat");
     EXPECT_EQ(f.top.back().offset + f.top.back().size, f.bytes.size());
 
     std::vector<std::pair<uint64_t, uint64_t>> chunks;  // offset, end
-    const std::vector<clip_sequence::Bytes> *expected[2] = {&r_.written.video_samples,
-                                                            &r_.written.audio_samples};
+    const auto video = stored_video_samples();
+    const std::vector<clip_sequence::Bytes> *expected[2] = {&video, &r_.written.audio_samples};
     for (int t = 0; t < 2; ++t) {
         const auto &samples = f.tracks[t].samples;
         ASSERT_EQ(samples.size(), expected[t]->size());
@@ -201,16 +268,10 @@ TEST_P(Clip, TablesAndDurationsAgree) {
 
 TEST_P(Clip, SampleDescriptionsCarryTheStreamsParameterSets) {
     const ClipCase &c = GetParam();
-    // The distinct SPS of the stream, each with the PPS (the same bytes
-    // throughout both sample streams).
-    std::vector<clip_sequence::Bytes> sps;
-    clip_sequence::Bytes pps;
-    for (const auto &n : r_.in.nals) {
-        const clip_sequence::Bytes nal(n.begin() + 4, n.end());
-        if ((nal[0] & 0x1f) == 7 && std::find(sps.begin(), sps.end(), nal) == sps.end())
-            sps.push_back(nal);
-        if ((nal[0] & 0x1f) == 8) pps = nal;
-    }
+    // The distinct SPS of the stream, each with the PPS.
+    const ParameterSets sets = parameter_sets(r_.in);
+    const auto &sps = sets.sps;
+    const auto &pps = sets.pps;
     const auto &v = r_.file.tracks[0];
     const size_t entries = c.small_from < c.pictures ? 2 : 1;
     ASSERT_EQ(v.entries.size(), entries);

@@ -55,7 +55,11 @@ MP4TrackId MP4AddH264VideoTrack(MP4FileHandle hFile, uint32_t timeScale, MP4Dura
  * H.264 track.  One identical to a set already held is not stored again.
  * Before the track's current sample description has samples, sets join it
  * (one with the id of a held set replaces it); once it has samples, a
- * differing set starts a new sample description for the samples after it. */
+ * differing set starts a new sample description for the samples after it,
+ * and the first of those samples is stored with the new description's SPS
+ * and PPS in front of its NAL units (each behind a length field of the
+ * track's size, counted in the sample's size), for players that keep
+ * decoding with the first description. */
 void MP4AddH264SequenceParameterSet(MP4FileHandle hFile, MP4TrackId trackId,
                                     const uint8_t *pSequence, uint16_t sequenceLen);
 void MP4AddH264PictureParameterSet(MP4FileHandle hFile, MP4TrackId trackId, const uint8_t *pPict,
