@@ -10,24 +10,26 @@
 #                no media error
 #   sizes        the sizes of the pictures shown are the clip's own (ffprobe per frame)
 #   early_start  without byte ranges on a slow link, the picture moved before
-#                half the file had been sent (needs the index at the front;
-#                the same clip remuxed index-first started after 31-51% of its
-#                bytes at 50 kB/s here: Chromium's own buffering decides)
+#                half the file had been sent: the movie box comes first
 # A case's report-only checks are printed as REPORT lines and not counted,
 # until named as CASE:CHECK in BROWSER_TEST_ASSERT (space separated, or "all").
 #
 # Needs what setup.sh installs; installs nothing itself and skips (77) without it.
-# usage: browser_test.sh ALARM_RECORD RING_FEED DATA_DIR
+# Cases "killed" and "recovered": what a recording killed (-9) mid-clip
+# leaves behind, played as it is, and the clip clip_recover makes of it.
+# usage: browser_test.sh ALARM_RECORD RING_FEED DATA_DIR CLIP_RECOVER
 set -uo pipefail
-alarm_record=$1 ring_feed=$2 data=$3
+alarm_record=$1 ring_feed=$2 data=$3 clip_recover=$4
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/clip_checks.sh"
 
 # case       video             player options            asserted      report-only
 cases=(
   "demo      video_15fps.h264  -                         played        -"
-  "noranges  video_15fps.h264  --no-ranges,--rate,50000  played        early_start"
+  "noranges  video_15fps.h264  --no-ranges,--rate,50000  played,early_start -"
   "reschange reschange.h264    -                         played,sizes  -"
+  "killed    video_15fps.h264  -                         played        -"
+  "recovered video_15fps.h264  -                         played        -"
 )
 
 skip() { echo "SKIP: $1 (run tests/browser/setup.sh)"; exit 77; }
@@ -58,6 +60,28 @@ record() {
   [ "$status" -eq 0 ] || { echo "FAIL: alarm_record from $1 exited $status"; cat "$ring/rec.log"; exit 1; }
 }
 
+# record_killed KILLED RECOVERED: a 20-second clip killed 3 s into its real-
+# time part (several checkpoints in), its NAME.tmp copied as KILLED, then
+# clip_recover makes RECOVERED of it.
+record_killed() {
+  local ring=$work/ring.$RANDOM
+  mkdir "$ring"
+  export MEDIA_RING_PATH=$ring/view MEDIA_STATUS_PATH=$ring/mmap.info
+  "$ring_feed" --prefill 6 "$data/video_15fps.h264" "$data/audio_8k_mono.aac" > "$ring/feed.log" 2>&1 &
+  feed_pid=$!
+  for _ in $(seq 100); do [ -s "$ring/mmap.info" ] && break; sleep 0.1; done
+  "$alarm_record" "$ring/clip.mp4" 20 > "$ring/rec.log" 2>&1 &
+  local rec=$!
+  sleep 4
+  kill -9 "$rec"; wait "$rec" 2>/dev/null
+  kill "$feed_pid"; wait "$feed_pid" 2>/dev/null; feed_pid=
+  unset MEDIA_RING_PATH MEDIA_STATUS_PATH
+  cp "$ring/clip.mp4.tmp" "$1" || { echo "FAIL: no NAME.tmp left by the killed recorder"; exit 1; }
+  "$clip_recover" "$ring/clip.mp4.tmp" > "$ring/recover.log" 2>&1 ||
+    { echo "FAIL: clip_recover exited $?"; cat "$ring/recover.log"; exit 1; }
+  mv "$ring/clip.mp4" "$2"
+}
+
 # field EXPR: a JavaScript expression over the report r, printed.
 field() { node -e 'const r = JSON.parse(process.argv[1]); console.log(eval(process.argv[2]))' "$report" "$1"; }
 
@@ -84,7 +108,12 @@ run_check() {
 for row in "${cases[@]}"; do
   read -r name video options asserted reported <<< "$row"
   clip=$work/${video%.h264}.mp4
-  [ -s "$clip" ] || record "$video" "$clip"
+  case $name in killed | recovered) clip=$work/$name.mp4 ;; esac
+  if [ "$name" = killed ]; then
+    record_killed "$clip" "$work/recovered.mp4"
+  elif [ ! -s "$clip" ]; then
+    record "$video" "$clip"
+  fi
   args=()
   [ "$options" = - ] || IFS=, read -ra args <<< "$options"
   report=$(node "$here/play_clip.mjs" "$clip" "${args[@]}" --timeout 20)
