@@ -25,10 +25,17 @@ enum class Fault {
     kNone,
     kTruncateActiveMedia,  // the file ends inside the samples only the newest movie box describes
     kZeroActiveSlot,       // H points at zeros
+    kZeroActiveSlotAndFiller,  // and the previous slot's filler header is lost too
     kGarbageActiveSlot,
     kGarbageOtherSlot,  // an inactive slot: nothing a reader sees
     kZeroAllSlots,
-    kBumpActiveStsz,  // the newest movie box's stsz counts one sample too many
+    // One word of the newest movie box's video tables changed: stsz counts
+    // a sample too many, stts times one too many, stsc starts at chunk 2 or
+    // puts a sample less in each chunk.
+    kBumpActiveStsz,
+    kBumpActiveStts,
+    kBumpActiveStsc,
+    kShrinkActiveStsc,
     kCorruptH,        // H skips no whole number of slots
     kGarbageAfterEnd,
 };
@@ -55,10 +62,15 @@ const Case kCases[] = {
     {"newest samples missing", {Kind::kClip, 3, 1, false}, Fault::kTruncateActiveMedia,
      MP4_RECOVERED_CUT, 2},
     {"H on a zeroed slot", {Kind::kClip, 4, 1, false}, Fault::kZeroActiveSlot, MP4_RECOVERED_CUT, 3},
+    {"H on zeros, older filler lost", {Kind::kClip, 3, 0, false}, Fault::kZeroActiveSlotAndFiller,
+     MP4_RECOVERED_CUT, 2},
     {"H on garbage", {Kind::kClip, 2, 0, false}, Fault::kGarbageActiveSlot, MP4_RECOVERED_CUT, 1},
     {"garbage in an inactive slot", {Kind::kClip, 5, 1, false}, Fault::kGarbageOtherSlot,
      MP4_RECOVERED_WHOLE, 5},
-    {"tables disagree", {Kind::kClip, 3, 0, false}, Fault::kBumpActiveStsz, MP4_RECOVERED_CUT, 2},
+    {"stsz disagrees", {Kind::kClip, 3, 0, false}, Fault::kBumpActiveStsz, MP4_RECOVERED_CUT, 2},
+    {"stts disagrees", {Kind::kClip, 3, 0, false}, Fault::kBumpActiveStts, MP4_RECOVERED_CUT, 2},
+    {"stsc out of order", {Kind::kClip, 3, 0, false}, Fault::kBumpActiveStsc, MP4_RECOVERED_CUT, 2},
+    {"stsc disagrees", {Kind::kClip, 3, 0, false}, Fault::kShrinkActiveStsc, MP4_RECOVERED_CUT, 2},
     {"H corrupt", {Kind::kClip, 3, 1, false}, Fault::kCorruptH, MP4_RECOVERED_CUT, 3},
     {"all slots zeroed", {Kind::kClip, 3, 1, false}, Fault::kZeroAllSlots, MP4_RECOVERED_NOTHING, 0},
 };
@@ -90,15 +102,39 @@ void plant(Bytes &file, const clip_builder::Built &built, Fault fault) {
         file.resize((built.size_at[n - 1] + built.size_at[n]) / 2);
         break;
     case Fault::kZeroActiveSlot: fill(g.active, Bytes(g.slot, 0)); break;
+    case Fault::kZeroActiveSlotAndFiller: {
+        fill(g.active, Bytes(g.slot, 0));
+        const uint64_t older = g.slot_at((g.active + 2) % 3);
+        const uint64_t moov = uint64_t(file[older]) << 24 | file[older + 1] << 16 | file[older + 2] << 8 | file[older + 3];
+        std::fill_n(file.begin() + long(older + moov), 8, 0);
+        break;
+    }
     case Fault::kGarbageActiveSlot: fill(g.active, noise(g.slot, 1)); break;
     case Fault::kGarbageOtherSlot: fill((g.active + 1) % 3, noise(g.slot, 2)); break;
     case Fault::kZeroAllSlots:
         for (int k = 0; k < 3; ++k) fill(k, Bytes(g.slot, 0));
         break;
-    case Fault::kBumpActiveStsz: {
-        static const char kStsz[] = "stsz";
-        const auto at = std::search(file.begin() + long(g.slot_at(g.active)), file.end(), kStsz, kStsz + 4);
-        ++at[15];  // the low byte of sample_count, after version/flags and sample_size
+    case Fault::kBumpActiveStsz:
+    case Fault::kBumpActiveStts:
+    case Fault::kBumpActiveStsc:
+    case Fault::kShrinkActiveStsc: {
+        // A low byte counted from the box type: 15 ends stsz's sample_count
+        // (after version, flags, sample_size), stts's first run's count and
+        // stsc's first first_chunk (after entry_count); 19 ends stsc's first
+        // samples_per_chunk.
+        struct Edit {
+            Fault fault;
+            const char *table;
+            int byte, delta;
+        };
+        static const Edit kEdits[] = {{Fault::kBumpActiveStsz, "stsz", 15, 1},
+                                      {Fault::kBumpActiveStts, "stts", 15, 1},
+                                      {Fault::kBumpActiveStsc, "stsc", 15, 1},
+                                      {Fault::kShrinkActiveStsc, "stsc", 19, -1}};
+        const Edit &e = *std::find_if(std::begin(kEdits), std::end(kEdits),
+                                      [&](const Edit &x) { return x.fault == fault; });
+        const auto at = std::search(file.begin() + long(g.slot_at(g.active)), file.end(), e.table, e.table + 4);
+        at[e.byte] = uint8_t(at[e.byte] + e.delta);
         break;
     }
     case Fault::kCorruptH: file[g.h + 3] ^= 0x04; break;  // 4-byte aligned, no whole number of slots
@@ -146,8 +182,11 @@ TEST_P(Recovery, KeepsTheBestWholeMovieBox) {
     if (c.plan.finish) {
         EXPECT_TRUE(after == built.bytes) << "a whole finished file was changed";
     } else if (after.size() == end) {
-        const uint64_t media = clip_builder::geometry(before).mdat + 8;
-        EXPECT_TRUE(std::equal(after.begin() + long(media), after.end(), before.begin() + long(media)));
+        // The mdat is sized to the end, and the media in it untouched.
+        const uint64_t mdat = clip_builder::geometry(before).mdat;
+        EXPECT_EQ(uint64_t(after[mdat]) << 24 | after[mdat + 1] << 16 | after[mdat + 2] << 8 | after[mdat + 3],
+                  end - mdat);
+        EXPECT_TRUE(std::equal(after.begin() + long(mdat) + 8, after.end(), before.begin() + long(mdat) + 8));
     }
     EXPECT_TRUE(mp4_file_is_whole(path.c_str()));
 
