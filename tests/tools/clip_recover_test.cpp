@@ -130,22 +130,27 @@ TEST_F(ClipRecover, AClipARecorderHoldsIsLeftAlone) {
 
 // The exit status is the worst of all files', and each file is handled.
 TEST_F(ClipRecover, SeveralFilesAtOnce) {
-    Bytes cut = clip("cut.tmp", kCrashed);
-    const clip_builder::Geometry g = clip_builder::geometry(cut);
-    std::fill_n(cut.begin() + long(g.slot_at(g.active)), g.slot, 0);
-    clip_builder::write_file(at("cut.tmp"), cut);
+    const auto cut_clip = [&](const std::string &name) {
+        Bytes b = clip(name, kCrashed);
+        const clip_builder::Geometry g = clip_builder::geometry(b);
+        std::fill_n(b.begin() + long(g.slot_at(g.active)), g.slot, 0);
+        clip_builder::write_file(at(name), b);
+    };
+    cut_clip("cut.tmp");
     clip("whole.tmp", kCrashed);
     const auto whole_and_cut = run(at("whole.tmp") + " " + at("cut.tmp"));
     EXPECT_EQ(whole_and_cut.status, 3) << whole_and_cut.output;
     EXPECT_TRUE(exists(at("whole")) && exists(at("cut")));
 
+    // A file not recovered outweighs one cut, in whichever order.
+    cut_clip("cut2.tmp");
     clip("good.tmp", kCrashed);
     const Bytes nothing = clip("nothing.tmp", kNoCheckpoint);
-    const auto r = run(at("nothing.tmp") + " " + at("missing.tmp") + " " + at("good.tmp"));
+    const auto r = run(at("nothing.tmp") + " " + at("cut2.tmp") + " " + at("missing.tmp") + " " + at("good.tmp"));
     EXPECT_EQ(r.status, 1) << r.output;
-    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 3) << r.output;
+    EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 4) << r.output;
     EXPECT_EQ(clip_builder::read_file(at("nothing.tmp")), nothing);
-    EXPECT_TRUE(exists(at("good")) && !exists(at("good.tmp")));
+    EXPECT_TRUE(exists(at("good")) && exists(at("cut2")) && !exists(at("good.tmp")));
 }
 
 TEST_F(ClipRecover, Usage) {
