@@ -314,8 +314,10 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
     // that does not fit the file (a zeroed slot, an mdat of size 0).
     Box b, ftyp{}, h{}, mdat{}, moov_before{}, moov_after{};
     bool have_h = false, have_mdat = false, have_before = false, have_after = false;
+    int movie_boxes = 0;
     uint64_t at = 0;
     for (int n = 0; n < 16 && header(f, at, f.size, b); ++n, at = b.end) {
+        movie_boxes += b.type == fourcc("moov");
         if (b.at == 0 && b.type == fourcc("ftyp")) ftyp = b;
         else if (ftyp.end != 0 && b.at == ftyp.end && b.type == fourcc("free") && b.size32 > 1)
             h = b, have_h = true;
@@ -326,6 +328,10 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
         }
         if (b.end > f.size) break;
     }
+    // Boxes that chain exactly to the end of the file, one movie box among
+    // them: a whole file, whose boxes after a final movie box (a free box
+    // some writers leave) are kept.
+    const bool whole_chain = at == f.size && movie_boxes == 1;
 
     // The clip layout: H, then three slots of S bytes, then the mdat.
     // When the chain does not reach the mdat (H on a zeroed or torn slot),
@@ -395,7 +401,7 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
     if (!found) return MP4_RECOVERED_NOTHING;
 
     // The repair, in the order the comment at the top explains.
-    const uint64_t new_size = after ? kept.end : movie.media_end;
+    const uint64_t new_size = !after ? movie.media_end : whole_chain ? f.size : kept.end;
     const uint64_t mdat_size = new_size - mdat.at;
     if (!after && mdat.size32 != 1 && mdat_size > UINT32_MAX) return MP4_RECOVERED_NOTHING;
     uint8_t word[8];

@@ -38,6 +38,7 @@ enum class Fault {
     kShrinkActiveStsc,
     kCorruptH,        // H skips no whole number of slots
     kGarbageAfterEnd,
+    kFreeAfterEnd,  // as some writers leave after a final movie box
 };
 
 struct Case {
@@ -53,6 +54,8 @@ const Case kCases[] = {
     {"finished outgrown clip", {Kind::kOutgrownClip, 4, 0, true}, Fault::kNone, MP4_RECOVERED_WHOLE, 4},
     {"finished moov at end", {Kind::kMoovAtEnd, 0, 3, true}, Fault::kNone, MP4_RECOVERED_WHOLE, 3},
     {"moov at end, garbage after", {Kind::kMoovAtEnd, 0, 3, true}, Fault::kGarbageAfterEnd,
+     MP4_RECOVERED_WHOLE, 3},
+    {"moov at end, free box after", {Kind::kMoovAtEnd, 0, 3, true}, Fault::kFreeAfterEnd,
      MP4_RECOVERED_WHOLE, 3},
     {"moov at end, unfinished", {Kind::kMoovAtEnd, 0, 3, false}, Fault::kNone, MP4_RECOVERED_NOTHING, 0},
     {"killed at the last checkpoint", {Kind::kClip, 3, 0, false}, Fault::kNone, MP4_RECOVERED_WHOLE, 3},
@@ -143,6 +146,12 @@ void plant(Bytes &file, const clip_builder::Built &built, Fault fault) {
         file.insert(file.end(), junk.begin(), junk.end());
         break;
     }
+    case Fault::kFreeAfterEnd: {
+        Bytes box(136, 0);
+        box[3] = 136, box[4] = 'f', box[5] = 'r', box[6] = 'e', box[7] = 'e';
+        file.insert(file.end(), box.begin(), box.end());
+        break;
+    }
     }
 }
 
@@ -175,12 +184,14 @@ TEST_P(Recovery, KeepsTheBestWholeMovieBox) {
     EXPECT_EQ(r.video_samples, video);
     EXPECT_EQ(r.audio_samples, audio);
     // The file ends with the kept movie box's last sample (a finished file
-    // where it ended), and the media before is untouched.
-    const uint64_t end = c.plan.finish ? built.bytes.size() : built.size_at[size_t(c.kept_steps)];
+    // as it was, less what followed its boxes), and the media before is
+    // untouched.
+    const Bytes &finished = c.fault == Fault::kGarbageAfterEnd ? built.bytes : before;
+    const uint64_t end = c.plan.finish ? finished.size() : built.size_at[size_t(c.kept_steps)];
     EXPECT_EQ(after.size(), end);
     EXPECT_EQ(r.bytes_cut, before.size() - end);
     if (c.plan.finish) {
-        EXPECT_TRUE(after == built.bytes) << "a whole finished file was changed";
+        EXPECT_TRUE(after == finished) << "a whole finished file was changed";
     } else if (after.size() == end) {
         // The mdat is sized to the end, and the media in it untouched.
         const uint64_t mdat = clip_builder::geometry(before).mdat;
