@@ -17,8 +17,9 @@
 //      reader finds the kept movie box and, behind the filler of step 1,
 //      the mdat running to the end of the file;
 //   3. ftruncate to the end of the last described sample (or of a movie
-//      box that follows the media): the mdat, of size 0, still runs
-//      exactly to the end of the file;
+//      box that follows the media, unless the boxes after it chain exactly
+//      to the end): the mdat, of size 0, still runs exactly to the end of
+//      the file;
 //   4. the mdat's size, then the final fdatasync, which the caller's rename
 //      relies on.
 // Writes are made only where the file differs, so a finished clip costs one
