@@ -30,7 +30,17 @@ typedef struct MP4RecoveryReport {
  * set and anything after the last kept sample (and the movie box, when it
  * follows the media) cut off; then fdatasync.  A finished file, or one with
  * its movie box at the end, is kept as it is when whole.  `report` may be
- * NULL. */
+ * NULL.
+ *
+ * A movie box is kept only when each track's tables agree with each other
+ * and every chunk's bytes lie in the mdat as far as the file holds it; one
+ * that describes no sample at all is not kept.  MP4_RECOVERED_NOTHING with
+ * errno 0: no movie box qualified, and nothing was written.  With errno
+ * set: a system call failed (the report's counts are then 0); a read error
+ * comes before any write, and a failed write or flush leaves the file in
+ * one of the repair's intermediate states, from which a later call makes
+ * the same choice and finishes it.  Not thread-safe against other writers
+ * of the file: the caller excludes them (clip_recover takes a flock). */
 MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report);
 
 #ifdef __cplusplus
