@@ -134,6 +134,11 @@ class Assembly {
     bool held_sync_ = false;
     uint32_t last_duration_ = 0;
     uint32_t video_end_ts_ = 0;  // timestamp timing: where the last picture ends
+    // Timestamp timing: the ts of the newest video frame read, and where the
+    // next AAC frame should begin (the last one's ts plus its length).
+    uint32_t newest_video_ts_ = 0;
+    uint32_t next_audio_ts_ = 0;
+    uint32_t audio_frame_ms_ = 0;
     bool write_failed_ = false;
 };
 
@@ -171,6 +176,8 @@ bool Assembly::start_audio_at(uint32_t ts) {
     calc_aac_config(buf_, config);
     MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
     if (rec_.ts != ts) MP4SetTrackStartDelay(file_, audio_, rec_.ts - ts);
+    audio_frame_ms_ = kAudioSampleDuration * 1000 / (rate != 0 ? rate : kAudioTimeScale);
+    next_audio_ts_ = rec_.ts + audio_frame_ms_;
     ++result_.counts.audio_samples;
     errno = 0;
     write_failed_ = !MP4WriteSample(file_, audio_, buf_ + kAdtsHeader,
@@ -319,7 +326,15 @@ ClipResult Assembly::run(const FrameInfo &start) {
 
         // Audio step.
         bool audio_read = false;
-        if (!audio_done && !audio_pending) {
+        // Timestamps: an AAC frame that would begin after the newest video
+        // frame waits until the video has gone past it, so one read past
+        // the video's end (known only once its last frame is read) cannot
+        // put audio after the pictures.  A step over kMaxGapMs is a
+        // restarted producer, and no reason to wait.
+        const bool audio_ahead = by_ts && !video_done && !audio_done && !audio_pending &&
+                                 next_audio_ts_ - newest_video_ts_ - 1 < kMaxGapMs;
+        if (audio_ahead) heard[1] = now();  // not silent: not asked
+        if (!audio_done && !audio_pending && !audio_ahead) {
             const Read r = read_next(kAudioChannel);
             audio_done = r == Read::kEnd;
             audio_read = r == Read::kFrame;
@@ -330,6 +345,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
             audio_done = true;
             audio_read = false;
         }
+        if (audio_read && by_ts) next_audio_ts_ = rec_.ts + audio_frame_ms_;
         if (audio_read && rec_.framesize >= kMinAudioFrame) {
             ++n.audio_samples;
             errno = 0;
@@ -338,7 +354,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
                 return write_failed();
             if (!by_ts && n.audio_samples > audio_budget) audio_done = true;
         }
-        if (!audio_read) src_.pause(src_.self, kLoopPause);
+        if (!audio_read && !audio_ahead) src_.pause(src_.self, kLoopPause);
 
         // Video step; a frame handled goes straight back to the audio step.
         if (!video_done) {
@@ -346,6 +362,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
             video_done = r == Read::kEnd;
             if (r == Read::kFrame) {
                 heard[0] = now();
+                newest_video_ts_ = rec_.ts;
                 const uint32_t gap = rec_.sec - start_sec;
                 if (gap > static_cast<uint32_t>(seconds)) {
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,

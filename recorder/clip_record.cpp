@@ -13,6 +13,7 @@
 
 #include "recorder/clip_assembly.h"
 #include "recorder/clip_file.h"
+#include "recorder/clip_timing.h"
 #include "recorder/recorder.h"
 #include "recorder/ring_source.h"
 #include "recorder/stop_request.h"
@@ -32,6 +33,7 @@ extern "C" int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_
     options.fd = fd;
     options.name = tmp_name;
     options.stop = &g_stop_signal;
+    options.timestamps = g_clip_timestamps;
     const recorder::ClipResult r =
         recorder::assemble_clip(recorder::ring_source(&cursors), buffer, *record, options);
 

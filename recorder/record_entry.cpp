@@ -12,12 +12,14 @@
 #include <cstring>
 
 #include "media_ring/status_block.h"
+#include "recorder/clip_timing.h"
 #include "recorder/recorder.h"
 #include "recorder/stop_request.h"
 
 extern "C" {
 void *g_ptr_mmap = nullptr;
 volatile sig_atomic_t g_stop_signal = 0;
+bool g_clip_timestamps = false;
 }
 
 namespace {
@@ -41,6 +43,11 @@ const char *status_path() {
 }
 
 }  // namespace
+
+void read_clip_timing() {
+    const char *v = std::getenv(CLIP_TIMING_ENV);
+    g_clip_timestamps = v != nullptr && std::strcmp(v, "ts") == 0;
+}
 
 extern "C" void *get_sharemem(const char *path) {
     // Read-only, as it is mapped; never created here.  Non-blocking, so a
@@ -213,6 +220,7 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
 extern "C" int alarm_record_main(int argc, char **argv) {
     fill_standard_descriptors();
     install_signal_handlers();
+    read_clip_timing();
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line out as it happens
     uint8_t *buffer = static_cast<uint8_t *>(std::calloc(1, RECORD_FRAME_BUFFER_SIZE));
     const int status = record_clip(argc, argv, buffer);

@@ -14,7 +14,7 @@
 #   flushes that take 200 ms    no frame lost, about one flush a second
 # The cases run in parallel, each with its own files; those that leave the
 # producer alone share one ring, the others have their own.
-# usage: durability_test.sh ALARM_RECORD RING_FEED DATA_DIR SLOW_SYNC_LIB [CLIP_RECOVER]
+# usage: durability_test.sh ALARM_RECORD RING_FEED DATA_DIR SLOW_SYNC_LIB CLIP_RECOVER
 
 # As root, run in a mount namespace of our own, so the full file system's
 # tmpfs goes away with the test however the test ends.
@@ -22,7 +22,7 @@ if [ "$(id -u)" -eq 0 ] && [ -z "${DURABILITY_NS:-}" ] && unshare -m true 2>/dev
   DURABILITY_NS=1 exec unshare -m --propagation private bash "$0" "$@"
 fi
 set -uo pipefail
-alarm_record=$1 ring_feed=$2 data=$3 slow_sync=$4 clip_recover=${5:-}
+alarm_record=$1 ring_feed=$2 data=$3 slow_sync=$4 clip_recover=$5
 work=$(mktemp -d /tmp/durability.XXXXXX)
 cleanup() {
   local pid
@@ -96,7 +96,6 @@ killed() {  # GAP DELAY
   check "kill -9 at gap $1 + $2 s: checkpointed every second ($frames >= $((15 * ($1 - 2))) pictures)" \
     test "$frames" -ge $((15 * ($1 - 2)))
   check "kill -9 at gap $1: nothing under NAME" test ! -e "$clip"
-  [ -n "$clip_recover" ] || return
   "$clip_recover" "$clip.tmp" > "$clip.recover.log" 2>&1; status=$?
   check "kill -9 at gap $1: clip_recover exit 0 (was $status)" test "$status" -eq 0
   check_plays "kill -9 at gap $1: NAME recovered" "$clip" h264,aac
@@ -120,8 +119,7 @@ stopped_by() {  # SIGNAL NUMBER DESCRIPTION
 
 # A write error after the first checkpoint: RLIMIT_FSIZE (any user) gives
 # EFBIG, a full tmpfs (root) ENOSPC, where the movie box's slots also need
-# new blocks.  The clip keeps its last checkpoint once MP4RecoverClip is in;
-# clip_recover is built with it, so its absence skips that part.
+# new blocks.  The clip keeps its last checkpoint.
 write_error() {  # ERRNO-NAME STRERROR
   local clip log=$work/$1.log status
   if [ "$1" = EFBIG ]; then
@@ -137,10 +135,6 @@ write_error() {  # ERRNO-NAME STRERROR
     timeout 60 "$alarm_record" "$clip" 20 > "$log"; status=$?
   fi
   check "$1: one line names the failed write" grep -qx "alarm_record: cannot write $clip.tmp: $2" "$log"
-  if [ -z "$clip_recover" ]; then
-    echo "SKIP: $1: exit 3 and a playable NAME are expected once MP4RecoverClip is merged (no clip_recover built)"
-    return
-  fi
   check "$1: exit 3 (was $status)" test "$status" -eq 3
   check "$1: cut short at its last checkpoint" grep -q '^alarm_record: the clip is cut short at its last checkpoint: ' "$log"
   check_plays "$1: NAME" "$clip" h264,aac
