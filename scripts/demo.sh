@@ -29,3 +29,5 @@ echo "== what the clip holds"
 ffprobe -v error -show_entries stream=index,codec_name,profile,width,height,r_frame_rate,sample_rate,channels,nb_frames,duration \
   -show_entries format=duration,size -of default=noprint_wrappers=1 "$out"
 echo "== decoding it: $(ffmpeg -nostdin -v error -i "$out" -f null - 2>&1 | wc -l) error lines"
+echo "== watch it in a browser: python3 -m http.server 8000 --bind 127.0.0.1, then open"
+echo "   http://127.0.0.1:8000/$out"
