@@ -109,14 +109,19 @@ class Assembly {
     template <class Attempt>
     Read wait_for(Attempt attempt, uint64_t limit_ms);
     ClipResult fail(const char *what, int err);
-    ClipResult cut_short(const char *why);
     ClipResult write_failed();
+    // Closes the clip whole, as `end`; kFailed when the close could not write.
+    ClipResult finish(ClipEnd end);
+    ClipResult cut_short(const char *why);
     bool checkpoint();
     // Timestamp timing: the picture held back until the next video frame's
-    // ts gives its duration.
-    bool hold_picture(bool sync);
+    // ts gives its duration; the last one repeats the duration before it.
+    void hold_picture(bool sync);
     bool write_held_picture(uint32_t next_ts);
-    bool start_audio_at(uint32_t ts);
+    bool write_last_picture();
+    bool write_held(uint32_t duration);
+    // kFrame: started; kNone: no audio; kEnd: its first sample could not be written.
+    Read start_audio_at(uint32_t ts);
 
     const ClipSource &src_;
     uint8_t *buf_;
@@ -139,20 +144,26 @@ class Assembly {
     uint32_t newest_video_ts_ = 0;
     uint32_t next_audio_ts_ = 0;
     uint32_t audio_frame_ms_ = 0;
-    bool write_failed_ = false;
 };
 
-bool Assembly::hold_picture(bool sync) {
+void Assembly::hold_picture(bool sync) {
     std::memcpy(held_, buf_, rec_.framesize);
     held_size_ = rec_.framesize;
     held_ts_ = rec_.ts;
     held_sync_ = sync;
-    return true;
 }
 
 bool Assembly::write_held_picture(uint32_t next_ts) {
+    return write_held(picture_duration(held_ts_, next_ts, nominal_));
+}
+
+// Without timestamp timing nothing is ever held, and this writes nothing.
+bool Assembly::write_last_picture() {
+    return write_held(last_duration_ != 0 ? last_duration_ : nominal_);
+}
+
+bool Assembly::write_held(uint32_t d) {
     if (held_size_ == 0) return true;
-    const uint32_t d = picture_duration(held_ts_, next_ts, nominal_);
     last_duration_ = d;
     video_end_ts_ = held_ts_ + d / (kVideoTimeScale / 1000);
     const uint32_t size = held_size_;
@@ -164,14 +175,14 @@ bool Assembly::write_held_picture(uint32_t next_ts) {
 // Timestamp timing: the first AAC frame at or after `ts` configures the
 // track at its own sampling frequency and is its first sample; the track
 // starts as many milliseconds after the video as the frame came after `ts`.
-bool Assembly::start_audio_at(uint32_t ts) {
+Read Assembly::start_audio_at(uint32_t ts) {
     const Read r = wait_for([&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
-    if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return false;
+    if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return Read::kNone;
     const uint32_t rate =
         elementary_streams::adts_sampling_frequency((buf_[2] >> 2) & 0x0f);
     audio_ = MP4AddAudioTrack(file_, rate != 0 ? rate : kAudioTimeScale, kAudioSampleDuration,
                               MP4_MPEG4_AUDIO_TYPE);
-    if (audio_ == MP4_INVALID_TRACK_ID) return false;
+    if (audio_ == MP4_INVALID_TRACK_ID) return Read::kNone;
     uint8_t config[2];
     calc_aac_config(buf_, config);
     MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
@@ -180,9 +191,10 @@ bool Assembly::start_audio_at(uint32_t ts) {
     next_audio_ts_ = rec_.ts + audio_frame_ms_;
     ++result_.counts.audio_samples;
     errno = 0;
-    write_failed_ = !MP4WriteSample(file_, audio_, buf_ + kAdtsHeader,
-                                    rec_.framesize - kAdtsHeader, MP4_INVALID_DURATION, 0, true);
-    return !write_failed_;
+    return MP4WriteSample(file_, audio_, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+                          MP4_INVALID_DURATION, 0, true)
+               ? Read::kFrame
+               : Read::kEnd;
 }
 
 template <class Attempt>
@@ -207,27 +219,30 @@ ClipResult Assembly::fail(const char *what, int err) {
     return result_;
 }
 
+// After a failed write or flush (errno says why): the file keeps its last
+// checkpoint, for the caller to bring back.
 ClipResult Assembly::write_failed() {
     result_.write_error = errno != 0 ? errno : EIO;
     std::printf("alarm_record: cannot write %s: %s\n", o_.name, std::strerror(result_.write_error));
-    MP4Close(file_, 0);
+    if (file_ != MP4_INVALID_FILE_HANDLE) MP4Close(file_, 0);
     result_.end = ClipEnd::kFailed;
+    return result_;
+}
+
+ClipResult Assembly::finish(ClipEnd end) {
+    errno = 0;
+    const bool whole = MP4CloseChecked(file_);
+    file_ = MP4_INVALID_FILE_HANDLE;
+    if (!whole) return write_failed();
+    result_.published = true;
+    result_.end = end;
     return result_;
 }
 
 ClipResult Assembly::cut_short(const char *why) {
     std::printf("alarm_record: the clip is cut short: %s\n", why);
-    errno = 0;
-    if (!MP4CloseChecked(file_)) {
-        file_ = MP4_INVALID_FILE_HANDLE;
-        result_.write_error = errno != 0 ? errno : EIO;
-        std::printf("alarm_record: cannot write %s: %s\n", o_.name,
-                    std::strerror(result_.write_error));
-        result_.end = ClipEnd::kFailed;
-        return result_;
-    }
-    result_.end = ClipEnd::kCutShort;
-    return result_;
+    if (!write_last_picture()) return write_failed();
+    return finish(ClipEnd::kCutShort);
 }
 
 bool Assembly::checkpoint() {
@@ -308,7 +323,6 @@ ClipResult Assembly::run(const FrameInfo &start) {
         if (stop_requested()) {
             const int sig = *o_.stop;
             std::snprintf(why, sizeof why, "stopped by signal %d (%s)", sig, strsignal(sig));
-            if (by_ts && !write_held_picture(held_ts_ + last_duration_ / 90)) return write_failed();
             return cut_short(why);
         }
         const uint64_t t = now();
@@ -318,7 +332,6 @@ ClipResult Assembly::run(const FrameInfo &start) {
             std::snprintf(why, sizeof why, "nothing on channel %d for %d s",
                           c == 0 ? kVideoChannel : kAudioChannel,
                           static_cast<int>(kSilenceMs / 1000));
-            if (by_ts && !write_held_picture(held_ts_ + last_duration_ / 90)) return write_failed();
             return cut_short(why);
         }
         if (caught_up && t - last_checkpoint_ >= kCheckpointMs && !checkpoint())
@@ -368,24 +381,20 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,
                                 n.video_samples);
                     video_done = true;  // this frame is past the clip and not written
-                    // The last picture lasts as long as the one before it.
-                    if (by_ts && !write_held_picture(held_ts_ + (last_duration_ != 0
-                                                                     ? last_duration_
-                                                                     : nominal_) / 90))
-                        return write_failed();
+                    if (!write_last_picture()) return write_failed();
                 } else if ((rec_.frameType == kTypeP || rec_.frameType == kTypeI) &&
                            rec_.framesize >= kMinVideoFrame) {
                     const bool sync = rec_.frameType == kTypeI;
                     put_be32(buf_, rec_.framesize - kStartCode);  // start code -> NAL length
                     if (by_ts) {
                         const uint32_t ts = rec_.ts;
-                        if (!write_held_picture(ts) || !hold_picture(sync)) return write_failed();
+                        if (!write_held_picture(ts)) return write_failed();
+                        hold_picture(sync);
                         if (audio_pending) {
                             audio_pending = false;
-                            if (!start_audio_at(ts)) {
-                                if (write_failed_) return write_failed();
-                                no_audio();
-                            }
+                            const Read started = start_audio_at(ts);
+                            if (started == Read::kEnd) return write_failed();
+                            if (started == Read::kNone) no_audio();
                             heard[1] = now();
                         }
                     } else {
@@ -417,17 +426,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
         if (video_done && audio_pending) no_audio();  // no picture ever came
     }
 
-    errno = 0;
-    if (!MP4CloseChecked(file_)) {
-        result_.write_error = errno != 0 ? errno : EIO;
-        std::printf("alarm_record: cannot write %s: %s\n", o_.name,
-                    std::strerror(result_.write_error));
-        result_.end = ClipEnd::kFailed;
-        return result_;
-    }
-    result_.published = true;
-    result_.end = ClipEnd::kComplete;
-    return result_;
+    return finish(ClipEnd::kComplete);
 }
 
 }  // namespace

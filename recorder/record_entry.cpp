@@ -158,11 +158,12 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
         return -1;
     }
     long long length = 0;
-    if (parse_seconds(argv[2], &length) && length < 0) {
+    const bool fits = parse_seconds(argv[2], &length);
+    if (fits && length < 0) {
         std::fprintf(stderr, "alarm_record: the length in seconds must not be negative\n");
         return -1;
     }
-    if (!parse_seconds(argv[2], &length) || length > RECORD_MAX_SECONDS) {
+    if (!fits || length > RECORD_MAX_SECONDS) {
         std::fprintf(stderr, "alarm_record: the length in seconds must be at most %d\n",
                      RECORD_MAX_SECONDS);
         return -1;
