@@ -61,7 +61,8 @@ record() {
 }
 
 # record_killed KILLED RECOVERED: a 20-second clip killed 3 s into its real-
-# time part (several checkpoints in), its NAME.tmp copied as KILLED, then
+# time part (several checkpoints in: it prints a line a second), its NAME.tmp
+# copied as KILLED, then
 # clip_recover makes RECOVERED of it.
 record_killed() {
   local ring=$work/ring.$RANDOM
@@ -72,7 +73,8 @@ record_killed() {
   for _ in $(seq 100); do [ -s "$ring/mmap.info" ] && break; sleep 0.1; done
   "$alarm_record" "$ring/clip.mp4" 20 > "$ring/rec.log" 2>&1 &
   local rec=$!
-  sleep 4
+  # Killed once it has written 8 s of clip, the last 3 in real time.
+  for _ in $(seq 200); do grep -q 'second gap(8)' "$ring/rec.log" && break; sleep 0.1; done
   kill -9 "$rec"; wait "$rec" 2>/dev/null
   kill "$feed_pid"; wait "$feed_pid" 2>/dev/null; feed_pid=
   unset MEDIA_RING_PATH MEDIA_STATUS_PATH
