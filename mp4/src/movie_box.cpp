@@ -237,7 +237,8 @@ bool build_movie_box(const Movie &movie, GrowableArray<uint8_t> &out) {
         }
         for (uint32_t i = 0; i < movie.track_count; ++i)
             write_trak(w, *movie.tracks[i], movie.creation_time,
-                       movie.capacity != nullptr ? movie.capacity[i] : TableCapacity{});
+                       movie.capacity == nullptr ? TableCapacity{}
+                       : movie.capacity[movie.tracks[i]->kind == TrackKind::kVideo ? 0 : 1]);
     });
     return w.ok();
 }
@@ -248,7 +249,7 @@ uint64_t movie_box_size_bound(const Movie &movie) {
     uint64_t n = 256;
     for (uint32_t i = 0; i < movie.track_count; ++i) {
         const Track &t = *movie.tracks[i];
-        n += 1024 + 36 + t.name.size() + t.es_config.size();  // 36: edts
+        n += 1024 + 48 + t.name.size() + t.es_config.size();  // 48: edts
         if (t.kind == TrackKind::kVideo)
             n += uint64_t{t.avc.count()} * 128 + t.avc.parameter_bytes();
         // Per sample at most: stts and ctts entries (8 each), stsz, stss.

@@ -16,8 +16,8 @@ struct Movie {
     uint32_t track_count;
     bool iods;
     uint32_t creation_time;  // seconds since 1904-01-01
-    // Per track, room for its tables to grow into (see TableCapacity);
-    // nullptr reserves none.
+    // Room for the tables to grow into (see TableCapacity), of video tracks
+    // and of audio tracks; nullptr reserves none.
     const TableCapacity *capacity = nullptr;
 };
 

@@ -262,7 +262,7 @@ bool Mp4File::flush(Track &t) {
     if (c.samples == 0) return true;
     const uint64_t offset = end_;
     if (!write_out(c.bytes.data(), c.bytes.size()) ||
-        !t.table.add_chunk(static_cast<uint32_t>(offset), c.samples, c.sdi)) {
+        !t.table.add_chunk(static_cast<uint32_t>(offset), c.samples, c.sdi, c.duration)) {
         failed_ = true;
         return false;
     }
@@ -297,15 +297,11 @@ bool Mp4File::sync() {
 // that runs from its end to the mdat; false when that does not fit the
 // slot even without the tables' reserved room.
 bool Mp4File::build_slot_image(int slot) {
-    const TableCapacity caps[2] = {capacity_[0], capacity_[1]};
-    GrowableArray<TableCapacity> per_track;
-    if (!per_track.reserve(tracks_.size())) return false;
-    for (Track *t : tracks_) per_track.push_back(caps[t->kind == TrackKind::kVideo ? 0 : 1]);
     for (int pass = 0; pass < 2; ++pass) {
         const bool padded = pass == 0;
         image_.clear();
         Movie movie{tracks_.data(), tracks_.size(), iods_, creation_time_,
-                    padded ? per_track.data() : nullptr};
+                    padded ? capacity_ : nullptr};
         if (!build_movie_box(movie, image_)) return false;
         if (image_.size() + 8 > slot_size_) continue;
         const uint64_t filler = (kSlots - slot) * slot_size_ - image_.size();

@@ -114,7 +114,7 @@ class Mp4File {
     int active_slot_ = -1;
     GrowableArray<uint8_t> slot_on_storage_[kSlots];
     GrowableArray<uint8_t> image_;
-    TableCapacity capacity_[2] = {};  // video, audio
+    TableCapacity capacity_[2] = {};  // video, audio (as Movie::capacity)
     bool outgrown_ = false;
 };
 

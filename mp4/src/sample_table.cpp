@@ -34,30 +34,13 @@ bool SampleTable::add_sample(uint32_t size, uint32_t duration, uint32_t renderin
     return true;
 }
 
-bool SampleTable::add_chunk(uint32_t offset, uint32_t samples, uint32_t sdi) {
+bool SampleTable::add_chunk(uint32_t offset, uint32_t samples, uint32_t sdi, uint64_t duration) {
     if (!chunk_offsets_.reserve(uint64_t{chunk_offsets_.size()} + 1) ||
         !stsc_.reserve(uint64_t{stsc_.size()} + 1))
         return false;
     chunk_offsets_.push_back(offset);
-    // The chunk holds the next `samples` samples in order; their duration
-    // is taken from the stts runs where the previous chunk left off.
-    uint32_t left = samples < sizes_.size() - chunked_samples_ ? samples
-                                                              : sizes_.size() - chunked_samples_;
-    chunked_samples_ += left;
-    while (left > 0 && duration_run_ < stts_.size()) {
-        const Run &r = stts_[duration_run_];
-        if (duration_run_used_ == r.count) {  // used up: on to the next run, if any yet
-            if (duration_run_ + 1 == stts_.size()) break;
-            ++duration_run_;
-            duration_run_used_ = 0;
-            continue;
-        }
-        const uint32_t rest = r.count - duration_run_used_;
-        const uint32_t take = rest < left ? rest : left;
-        chunked_duration_ += uint64_t{take} * r.value;
-        duration_run_used_ += take;
-        left -= take;
-    }
+    chunked_samples_ += samples;
+    chunked_duration_ += duration;
     if (stsc_.empty() || stsc_.back().samples_per_chunk != samples || stsc_.back().sdi != sdi)
         stsc_.push_back(ChunkRun{chunk_offsets_.size(), samples, sdi});
     return true;
@@ -65,65 +48,70 @@ bool SampleTable::add_chunk(uint32_t offset, uint32_t samples, uint32_t sdi) {
 
 namespace {
 
-// Header, entry count and the following free box's header.
-constexpr uint64_t kTableOverhead = 16 + 8;
+// The room each table keeps: its header, entry count (and stsz's sample
+// size), `entries` entries, and the following free box's header.
+enum Table { kStts, kStsz, kStsc, kStco, kStss, kTables };
+uint64_t reserved(Table t, const TableCapacity &cap) {
+    switch (t) {
+        case kStts: return 24 + 8ull * cap.durations;
+        case kStsz: return 28 + 4ull * cap.samples;
+        case kStsc: return 24 + 12ull * cap.chunks;
+        case kStco: return 24 + 4ull * cap.chunks;
+        default: return 24 + 4ull * cap.samples;
+    }
+}
 
-// A free box taking the bytes from `written` up to `reserved`; none when
-// there is no room for one (the layout then shifts, which costs bytes
-// written, never correctness).
-void pad_to(BoxWriter &w, uint64_t written, uint64_t reserved) {
-    if (reserved < written + 8) return;
-    const uint64_t n = reserved - written;
+bool reserves(const TableCapacity &cap) {
+    return cap.samples != 0 || cap.chunks != 0 || cap.durations != 0;
+}
+
+// A free box after table `t`, written from `at` on, up to its room; none
+// when the table reserves nothing or there is no room left for one (the
+// layout then shifts, which costs bytes written, never correctness).
+void pad(BoxWriter &w, uint32_t at, Table t, const TableCapacity &cap) {
+    const uint64_t written = w.size() - at, room = reserved(t, cap);
+    if (!reserves(cap) || room < written + 8) return;
+    const uint64_t n = room - written;
     w.u32(static_cast<uint32_t>(n));
     w.fourcc("free");
     w.zeros(static_cast<uint32_t>(n - 8));
 }
 
+// A run-length table (stts, ctts) cut to its first n samples.
+void write_runs(BoxWriter &w, const char *type, const GrowableArray<SampleTable::Run> &runs,
+                uint32_t n) {
+    w.full_box(type, 0, 0, [&] {
+        uint32_t count = 0;
+        for (uint32_t left = n; count < runs.size() && left > 0; ++count)
+            left -= runs[count].count < left ? runs[count].count : left;
+        w.u32(count);
+        uint32_t left = n;
+        for (uint32_t i = 0; i < count; ++i) {
+            const uint32_t c = runs[i].count < left ? runs[i].count : left;
+            w.u32(c);
+            w.u32(runs[i].value);
+            left -= c;
+        }
+    });
+}
+
 }  // namespace
 
 uint64_t SampleTable::reserved_size(const TableCapacity &cap) {
-    if (cap.samples == 0 && cap.chunks == 0 && cap.durations == 0) return 0;
-    return (kTableOverhead + 8ull * cap.durations) + (kTableOverhead + 4 + 4ull * cap.samples) +
-           (kTableOverhead + 12ull * cap.chunks) + (kTableOverhead + 4ull * cap.chunks) +
-           (kTableOverhead + 4ull * cap.samples);
+    uint64_t n = 0;
+    for (int t = 0; reserves(cap) && t < kTables; ++t) n += reserved(Table(t), cap);
+    return n;
 }
 
 void SampleTable::write_boxes(BoxWriter &w, const TableCapacity &cap) const {
-    const bool padded = reserved_size(cap) > 0;
     const uint32_t n = chunked_samples_;
-    uint32_t runs = 0;  // stts runs that reach into the first n samples
-    for (uint32_t left = n; runs < stts_.size() && left > 0; ++runs)
-        left -= stts_[runs].count < left ? stts_[runs].count : left;
     uint32_t syncs = 0;
     while (syncs < sync_numbers_.size() && sync_numbers_[syncs] <= n) ++syncs;
 
-    uint64_t at = w.size();
-    w.full_box("stts", 0, 0, [&] {
-        w.u32(runs);
-        uint32_t left = n;
-        for (uint32_t i = 0; i < runs; ++i) {
-            const uint32_t count = stts_[i].count < left ? stts_[i].count : left;
-            w.u32(count);
-            w.u32(stts_[i].value);
-            left -= count;
-        }
-    });
-    if (padded) pad_to(w, w.size() - at, kTableOverhead + 8ull * cap.durations);
-    if (!ctts_.empty()) {
-        w.full_box("ctts", 0, 0, [&] {
-            uint32_t count = 0, left = n;
-            for (uint32_t i = 0; i < ctts_.size() && left > 0; ++i, ++count)
-                left -= ctts_[i].count < left ? ctts_[i].count : left;
-            w.u32(count);
-            left = n;
-            for (uint32_t i = 0; i < count; ++i) {
-                const uint32_t c = ctts_[i].count < left ? ctts_[i].count : left;
-                w.u32(c);
-                w.u32(ctts_[i].value);
-                left -= c;
-            }
-        });
-    }
+    uint32_t at = w.size();
+    write_runs(w, "stts", stts_, n);
+    pad(w, at, kStts, cap);
+    if (!ctts_.empty()) write_runs(w, "ctts", ctts_, n);
     at = w.size();
     w.full_box("stsz", 0, 0, [&] {
         // One size for all samples needs no table.
@@ -134,7 +122,7 @@ void SampleTable::write_boxes(BoxWriter &w, const TableCapacity &cap) const {
         if (!uniform)
             for (uint32_t i = 0; i < n; ++i) w.u32(sizes_[i]);
     });
-    if (padded) pad_to(w, w.size() - at, kTableOverhead + 4 + 4ull * cap.samples);
+    pad(w, at, kStsz, cap);
     at = w.size();
     w.full_box("stsc", 0, 0, [&] {
         w.u32(stsc_.size());
@@ -144,13 +132,13 @@ void SampleTable::write_boxes(BoxWriter &w, const TableCapacity &cap) const {
             w.u32(r.sdi);
         }
     });
-    if (padded) pad_to(w, w.size() - at, kTableOverhead + 12ull * cap.chunks);
+    pad(w, at, kStsc, cap);
     at = w.size();
     w.full_box("stco", 0, 0, [&] {
         w.u32(chunk_offsets_.size());
         for (uint32_t o : chunk_offsets_) w.u32(o);
     });
-    if (padded) pad_to(w, w.size() - at, kTableOverhead + 4ull * cap.chunks);
+    pad(w, at, kStco, cap);
     at = w.size();
     // Without stss every sample is a sync sample.
     if (syncs != n) {
@@ -159,7 +147,7 @@ void SampleTable::write_boxes(BoxWriter &w, const TableCapacity &cap) const {
             for (uint32_t i = 0; i < syncs; ++i) w.u32(sync_numbers_[i]);
         });
     }
-    if (padded) pad_to(w, w.size() - at, kTableOverhead + 4ull * cap.samples);
+    pad(w, at, kStss, cap);
 }
 
 }  // namespace mp4

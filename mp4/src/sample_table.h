@@ -31,8 +31,9 @@ class SampleTable {
     // Records one sample; all or nothing (false: out of memory).
     bool add_sample(uint32_t size, uint32_t duration, uint32_t rendering_offset, bool sync);
     // Records a chunk at file offset `offset` holding the `samples` samples
-    // recorded after the previous chunk, all of sample description `sdi`.
-    bool add_chunk(uint32_t offset, uint32_t samples, uint32_t sdi);
+    // recorded after the previous chunk, all of sample description `sdi`,
+    // lasting `duration` together.
+    bool add_chunk(uint32_t offset, uint32_t samples, uint32_t sdi, uint64_t duration);
 
     uint32_t sample_count() const { return sizes_.size(); }
     // Samples in the chunks recorded so far, and their duration: what a
@@ -51,11 +52,12 @@ class SampleTable {
     // The bytes write_boxes() takes with `cap` while nothing outgrows it.
     static uint64_t reserved_size(const TableCapacity &cap);
 
-  private:
     struct Run {
         uint32_t count;
         uint32_t value;
     };
+
+  private:
     struct ChunkRun {
         uint32_t first_chunk;
         uint32_t samples_per_chunk;
@@ -72,10 +74,6 @@ class SampleTable {
     uint64_t duration_ = 0;
     uint32_t chunked_samples_ = 0;
     uint64_t chunked_duration_ = 0;
-    // Where chunked_duration_ stands in stts_: a run and the samples of it
-    // already counted.  A run may still grow after it was reached.
-    uint32_t duration_run_ = 0;
-    uint32_t duration_run_used_ = 0;
     uint64_t total_bytes_ = 0;
     uint32_t max_sample_size_ = 0;
 };
