@@ -5,7 +5,8 @@
 // 8000 Hz), video with the first frame whose `sec` lies more than N seconds
 // past the clip-start SPS's (an unsigned difference, so a producer whose
 // second count restarts ends the video at once).  Samples carry the tracks'
-// fixed durations; frame timestamps are not written.
+// fixed durations; frame timestamps are not written (unless timestamp
+// timing is asked for: see ClipOptions::timestamps).
 //
 // Durability: the first pass with nothing to do means the pre-roll is
 // written; from then on a checkpoint (one flush, then the movie box made
@@ -15,13 +16,12 @@
 // ends it with the last checkpoint on storage for the caller to keep.
 #include "recorder/clip_assembly.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
 #include <elementary_streams/adts.h>
 
+#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "recorder/aac_config.h"
 #include "recorder/recorder.h"
@@ -94,7 +94,7 @@ class Assembly {
   public:
     Assembly(const ClipSource &src, uint8_t *buffer, const ClipOptions &o)
         : src_(src), buf_(buffer), o_(o) {}
-    ~Assembly() { std::free(held_); }
+    ~Assembly() { std::free(spare_); }
     Assembly(const Assembly &) = delete;
     Assembly &operator=(const Assembly &) = delete;
 
@@ -133,7 +133,10 @@ class Assembly {
 
     MP4TrackId video_ = MP4_INVALID_TRACK_ID, audio_ = MP4_INVALID_TRACK_ID;
     uint32_t nominal_ = 0;       // 90000 / declared rate
-    uint8_t *held_ = nullptr;    // timestamp timing: the held picture's sample
+    // Timestamp timing: the held picture's sample, in one of two buffers
+    // (the caller's and spare_) that trade places instead of copying.
+    uint8_t *held_ = nullptr;
+    uint8_t *spare_ = nullptr;
     uint32_t held_size_ = 0;     // 0: none held
     uint32_t held_ts_ = 0;
     bool held_sync_ = false;
@@ -147,7 +150,9 @@ class Assembly {
 };
 
 void Assembly::hold_picture(bool sync) {
-    std::memcpy(held_, buf_, rec_.framesize);
+    uint8_t *free_buffer = held_;
+    held_ = buf_;
+    buf_ = free_buffer;  // the next read goes to the buffer just written out
     held_size_ = rec_.framesize;
     held_ts_ = rec_.ts;
     held_sync_ = sync;
@@ -178,16 +183,16 @@ bool Assembly::write_held(uint32_t d) {
 Read Assembly::start_audio_at(uint32_t ts) {
     const Read r = wait_for([&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
     if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return Read::kNone;
-    const uint32_t rate =
-        elementary_streams::adts_sampling_frequency((buf_[2] >> 2) & 0x0f);
-    audio_ = MP4AddAudioTrack(file_, rate != 0 ? rate : kAudioTimeScale, kAudioSampleDuration,
-                              MP4_MPEG4_AUDIO_TYPE);
+    uint32_t rate = elementary_streams::adts_sampling_frequency(
+        elementary_streams::adts_sampling_index(buf_));
+    if (rate == 0) rate = kAudioTimeScale;  // a reserved index: the contract's rate
+    audio_ = MP4AddAudioTrack(file_, rate, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE);
     if (audio_ == MP4_INVALID_TRACK_ID) return Read::kNone;
     uint8_t config[2];
     calc_aac_config(buf_, config);
     MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
     if (rec_.ts != ts) MP4SetTrackStartDelay(file_, audio_, rec_.ts - ts);
-    audio_frame_ms_ = kAudioSampleDuration * 1000 / (rate != 0 ? rate : kAudioTimeScale);
+    audio_frame_ms_ = kAudioSampleDuration * 1000 / rate;
     next_audio_ts_ = rec_.ts + audio_frame_ms_;
     ++result_.counts.audio_samples;
     errno = 0;
@@ -223,10 +228,7 @@ ClipResult Assembly::fail(const char *what, int err) {
 // checkpoint, for the caller to bring back.
 ClipResult Assembly::write_failed() {
     result_.write_error = errno != 0 ? errno : EIO;
-    std::printf("alarm_record: cannot write %s: %s\n", o_.name, std::strerror(result_.write_error));
-    if (file_ != MP4_INVALID_FILE_HANDLE) MP4Close(file_, 0);
-    result_.end = ClipEnd::kFailed;
-    return result_;
+    return fail("cannot write", result_.write_error);
 }
 
 ClipResult Assembly::finish(ClipEnd end) {
@@ -234,7 +236,6 @@ ClipResult Assembly::finish(ClipEnd end) {
     const bool whole = MP4CloseChecked(file_);
     file_ = MP4_INVALID_FILE_HANDLE;
     if (!whole) return write_failed();
-    result_.published = true;
     result_.end = end;
     return result_;
 }
@@ -248,7 +249,6 @@ ClipResult Assembly::cut_short(const char *why) {
 bool Assembly::checkpoint() {
     errno = 0;
     if (!MP4Checkpoint(file_)) return false;
-    result_.published = true;
     last_checkpoint_ = now();
     return true;
 }
@@ -258,11 +258,11 @@ ClipResult Assembly::run(const FrameInfo &start) {
     const bool by_ts = o_.timestamps;
     ClipCounts &n = result_.counts;
     rec_ = start;
-    char text[16];
 
     const uint32_t fps = rec_.framerate != 0 ? rec_.framerate : 1;
     nominal_ = kVideoTimeScale / fps;
-    if (by_ts && (held_ = static_cast<uint8_t *>(std::malloc(RECORD_FRAME_BUFFER_SIZE))) == nullptr)
+    if (by_ts && (held_ = spare_ = static_cast<uint8_t *>(std::malloc(RECORD_FRAME_BUFFER_SIZE))) ==
+                     nullptr)
         return fail("out of memory for", ENOMEM);
     const MP4ClipReserve reserve = reserve_for(seconds, fps, by_ts);
     file_ = o_.output != nullptr ? MP4CreateClip(o_.output, &reserve)
@@ -295,7 +295,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
             // That first frame only configures the track; samples begin after it.
             audio_ = MP4AddAudioTrack(file_, kAudioTimeScale, kAudioSampleDuration,
                                       MP4_MPEG4_AUDIO_TYPE);
-            if (audio_ == MP4_INVALID_TRACK_ID || audio_ == video_)
+            if (audio_ == MP4_INVALID_TRACK_ID)
                 return fail("cannot add the audio track to", 0);
             uint8_t config[2];
             calc_aac_config(buf_, config);
@@ -304,8 +304,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
             audio_done = true;
         }
     }
-    std::snprintf(text, sizeof text, "%d", 6);
-    MP4SetTrackName(file_, video_, text);
+    MP4SetTrackName(file_, video_, "6");
     auto no_audio = [&] {
         std::printf("alarm_record: no audio on channel %d within %d s, the clip is video only\n",
                     kAudioChannel, static_cast<int>(kAudioGraceMs / 1000));
@@ -373,6 +372,8 @@ ClipResult Assembly::run(const FrameInfo &start) {
         if (!video_done) {
             const Read r = read_next(kVideoChannel);
             video_done = r == Read::kEnd;
+            // A source that ends keeps its last picture, as the frame past the clip does.
+            if (video_done && !write_last_picture()) return write_failed();
             if (r == Read::kFrame) {
                 heard[0] = now();
                 newest_video_ts_ = rec_.ts;
@@ -409,7 +410,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     ++n.video_samples;
                 } else if (rec_.frameType == kTypeSps || rec_.frameType == kTypePps) {
                     // A held picture belongs to the parameter sets before it.
-                    if (by_ts && !write_held_picture(rec_.ts)) return write_failed();
+                    if (!write_held_picture(rec_.ts)) return write_failed();
                     add_parameter_set(file_, video_, buf_, rec_, rec_.frameType);
                 }
                 continue;

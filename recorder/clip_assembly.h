@@ -39,13 +39,12 @@ struct ClipOptions {
 enum class ClipEnd : uint8_t {
     kComplete,  // the clip of the asked length, whole and on storage
     kCutShort,  // whole and on storage, but ended early (the line says why)
-    kFailed,    // not whole: see published / write_error
+    kFailed,    // not whole: see write_error
 };
 
 struct ClipResult {
     ClipEnd end = ClipEnd::kFailed;
     ClipCounts counts;
-    bool published = false;  // a checkpoint put a movie box on storage
     int write_error = 0;     // errno of a failed write or flush, else 0
 };
 

@@ -23,7 +23,7 @@ enum class Read : uint8_t {
 struct ClipSource {
     void *self;
     // One attempt to copy the frame after the channel's cursor (channel
-    // MEDIA_CHANNEL_RECORD_VIDEO or MEDIA_CHANNEL_RECORD_AUDIO), moving it.
+    // MEDIA_CH_RECORD_VIDEO or MEDIA_CH_RECORD_AUDIO), moving it.
     Read (*next_frame)(void *self, int channel, uint8_t *buffer, FrameInfo *info);
     // One attempt to copy the first audio frame whose ts is at or after
     // `ts`, moving the audio cursor to it.

@@ -11,20 +11,27 @@
 #include "recorder/recorder.h"
 
 namespace recorder {
+namespace {
+
+bool is_picture(uint8_t type) {
+    return type == MEDIA_FRAME_P || type == MEDIA_FRAME_I;
+}
+
+}  // namespace
 
 FileSource::FileSource(const std::string &h264_path, const std::string &aac_path, int fps,
                        double loop_seconds) {
     const auto nals = media_split::split_annexb(media_split::read_file(h264_path));
     const auto adts = media_split::split_adts(media_split::read_file(aac_path));
     size_t first_sps = 0;
-    while (first_sps < nals.size() && media_split::nal_type(nals[first_sps]) != 7) ++first_sps;
+    while (first_sps < nals.size() && media_split::nal_type(nals[first_sps]) != MEDIA_FRAME_SPS) ++first_sps;
     if (first_sps == nals.size() || fps <= 0) return;
 
     const bool loop = loop_seconds > 0;
     const uint64_t want_pictures = loop ? static_cast<uint64_t>(loop_seconds * fps + 0.5) : 0;
     const uint64_t want_audio = loop ? static_cast<uint64_t>(loop_seconds * 8000 / 1024 + 0.999) : 0;
     bool has_picture = false;
-    for (const auto &n : nals) has_picture |= media_split::nal_type(n) == 1 || media_split::nal_type(n) == 5;
+    for (const auto &n : nals) has_picture |= is_picture(media_split::nal_type(n));
 
     uint32_t picture = 0;
     uint16_t width = 0, height = 0;  // of the SPS in force, as a producer reports them
@@ -37,7 +44,7 @@ FileSource::FileSource(const std::string &h264_path, const std::string &aac_path
         Frame f{nals[i], FrameInfo{}};
         const uint8_t type = media_split::nal_type(nals[i]);
         elementary_streams::SpsInfo sps;
-        if (type == 7 && elementary_streams::parse_sps(nals[i].data() + 4, uint32_t(nals[i].size() - 4), &sps))
+        if (type == MEDIA_FRAME_SPS && elementary_streams::parse_sps(nals[i].data() + 4, uint32_t(nals[i].size() - 4), &sps))
             width = sps.width, height = sps.height;
         f.info.width = width;
         f.info.height = height;
@@ -47,7 +54,7 @@ FileSource::FileSource(const std::string &h264_path, const std::string &aac_path
         f.info.frameType = type;
         f.info.framerate = static_cast<uint8_t>(fps);
         video_.push_back(std::move(f));
-        if (type == 1 || type == 5) ++picture;
+        if (is_picture(type)) ++picture;
     }
     for (uint64_t k = 0; !adts.empty() && (loop ? k < want_audio : k < adts.size()); ++k) {
         Frame f{adts[k % adts.size()], FrameInfo{}};
@@ -64,12 +71,14 @@ FrameInfo FileSource::start(uint8_t *buffer) const {
     return info;
 }
 
-ClipResult FileSource::write_clip(const char *path, int seconds, const MP4Output *output) {
+ClipResult FileSource::write_clip(const char *path, int seconds, const MP4Output *output,
+                                  bool timestamps) {
     std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
     const FrameInfo first = start(buffer.data());
     ClipOptions options;
     options.seconds = seconds;
     options.output = output;
+    options.timestamps = timestamps;
     options.fd = output != nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     options.name = path;
     const ClipResult r = assemble_clip(source(), buffer.data(), first, options);
@@ -89,8 +98,7 @@ Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo 
         if (s.real_time_ && !s.due(s.video_[s.next_video_])) return Read::kNone;
         const Frame &f = s.video_[s.next_video_++];
         copy(f, buffer, info);
-        if (f.info.frameType == MEDIA_FRAME_P || f.info.frameType == MEDIA_FRAME_I)
-            ++s.pictures_delivered_;
+        if (is_picture(f.info.frameType)) ++s.pictures_delivered_;
         return Read::kFrame;
     }
     if (s.next_audio_ >= s.audio_.size()) return Read::kEnd;

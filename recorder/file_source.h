@@ -39,14 +39,15 @@ class FileSource {
                double loop_seconds = 0);
 
     // False when a file could not be read or holds no SPS.
-    bool ok() const { return !video_.empty() && frame_type(0) == 7; }
+    bool ok() const { return !video_.empty(); }  // frame 0 is then the SPS
     // The clip-start SPS, as the recorder holds it when the clip begins:
     // copied into `buffer`, its record with the declared frame rate.
     FrameInfo start(uint8_t *buffer) const;
     ClipSource source() { return ClipSource{this, next_frame, audio_at, pause, now_ms}; }
     // The recorder's clip assembly over these frames into a new file at
     // `path` (or into `output` when given), from the clip-start SPS.
-    ClipResult write_clip(const char *path, int seconds, const MP4Output *output = nullptr);
+    ClipResult write_clip(const char *path, int seconds, const MP4Output *output = nullptr,
+                          bool timestamps = false);
 
     // Delivers frames on the simulated clock from now on (see above).
     void set_real_time(uint32_t preroll_ms) { real_time_ = true, preroll_ms_ = preroll_ms; }

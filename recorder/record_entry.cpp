@@ -25,7 +25,6 @@ bool g_clip_timestamps = false;
 namespace {
 
 constexpr useconds_t kStatusRetryPause = 1000000;  // 1 s
-constexpr useconds_t kSpsWaitPause = 30000;
 
 // The status block is written by another process while we read it: each
 // field is one aligned 32-bit word, read once per use.
@@ -188,12 +187,9 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
     FrameInfo record = {};
     int video_cursor = 0;
     int audio_cursor = 0;
-    // The newest SPS, waited for as get_next_video_frame(7, ...) does, but
-    // a stop request ends the wait.
-    while (MediaDataVideoGetNewSPSFrame(MEDIA_CH_RECORD_VIDEO, buffer, RECORD_FRAME_BUFFER_SIZE, &video_cursor,
-                                        &record) != 0) {
-        if (stopped_before_start()) return 1;
-        usleep(kSpsWaitPause);
+    if (get_next_video_frame(MEDIA_FRAME_SPS, buffer, &video_cursor, &record) != 0) {
+        stopped_before_start();  // the wait ends only for a stop request
+        return 1;
     }
     const int newsps_framerate = record.framerate;
     const uint32_t newsps_ts = record.ts;

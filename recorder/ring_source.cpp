@@ -5,6 +5,7 @@
 
 #include "recorder/recorder.h"
 #include "recorder/ring_source.h"
+#include "recorder/stop_request.h"
 
 namespace {
 
@@ -41,6 +42,7 @@ extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, Fram
                 break;
         }
         if (r == 0) return 0;
+        if (g_stop_signal != 0) return -1;
         usleep(kWaitPause);
     }
 }
@@ -54,6 +56,7 @@ extern "C" int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, Fram
                           : MediaDataGetNextFrame(kAudioChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
                                                   cursor, record);
         if (r == 0) return 0;
+        if (g_stop_signal != 0) return -1;
         usleep(kWaitPause);
     }
 }

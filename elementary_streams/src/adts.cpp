@@ -22,9 +22,6 @@ constexpr uint32_t kSamplingFrequency[16] = {96000, 88200, 64000, 48000, 44100, 
 unsigned profile_of(const uint8_t *h) {
     return h[2] >> 6;
 }
-unsigned sampling_index_of(const uint8_t *h) {
-    return (h[2] >> 2) & 0x0f;
-}
 unsigned channel_config_of(const uint8_t *h) {
     return ((h[2] & 0x01) << 2) | (h[3] >> 6);
 }
@@ -38,7 +35,7 @@ bool parse_adts_header(std::span<const uint8_t> bytes, AdtsHeader *header) {
     const unsigned length = (static_cast<unsigned>(h[3] & 3) << 11) | (h[4] << 3) | (h[5] >> 5);
     if (length < kAdtsHeaderSize) return false;
     header->profile = static_cast<uint8_t>(profile_of(h));
-    header->sampling_index = static_cast<uint8_t>(sampling_index_of(h));
+    header->sampling_index = static_cast<uint8_t>(adts_sampling_index(h));
     header->channel_config = static_cast<uint8_t>(channel_config_of(h));
     header->raw_data_blocks = h[6] & 3;
     header->frame_length = static_cast<uint16_t>(length);
@@ -69,7 +66,7 @@ void audio_specific_config(const uint8_t *header, uint8_t config[2]) {
     const unsigned profile = profile_of(header);
     if (profile == 3) puts("Bad (reserved) 'profile': 3 in first frame of ADTS file");
 
-    const unsigned index = sampling_index_of(header);
+    const unsigned index = adts_sampling_index(header);
     if (kSamplingFrequency[index] == 0)
         puts("Bad 'sampling_frequency_index' in first frame of ADTS file");
 
@@ -77,6 +74,10 @@ void audio_specific_config(const uint8_t *header, uint8_t config[2]) {
 
     config[0] = static_cast<uint8_t>(((profile + 1) << 3) | (index >> 1));
     config[1] = static_cast<uint8_t>(((index & 0x01) << 7) | (channels << 3));
+}
+
+unsigned adts_sampling_index(const uint8_t *h) {
+    return (h[2] >> 2) & 0x0f;
 }
 
 }  // namespace elementary_streams

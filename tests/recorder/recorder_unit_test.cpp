@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "recorder/clip_assembly.h"
+#include "media_probe.h"
 #include "recorder/file_source.h"
 #include "recorder/recorder.h"
 
@@ -143,6 +144,24 @@ TEST(ClipAssembly, AudioSearchStartsOneSecondBeforeThePps) {
         unlink(path.c_str());
         EXPECT_EQ(fake.asked, expected) << "PPS ts " << pps_ts;
     }
+}
+
+// Every picture counted is written, with timestamp timing too, where each
+// picture waits for the next frame's ts: a stream that ends keeps its last.
+TEST(ClipAssembly, AStreamThatEndsKeepsItsLastPicture) {
+    const std::string path = "/tmp/stream_end_" + std::to_string(getpid()) + ".mp4";
+    for (const bool timestamps : {false, true}) {
+        recorder::FileSource files(TEST_DATA_DIR "/video_15fps.h264",
+                                   TEST_DATA_DIR "/audio_8k_mono.aac", 15);
+        ::testing::internal::CaptureStdout();
+        const recorder::ClipResult r = files.write_clip(path.c_str(), 60, nullptr, timestamps);
+        ::testing::internal::GetCapturedStdout();
+        ASSERT_EQ(r.end, recorder::ClipEnd::kComplete) << timestamps;
+        EXPECT_EQ(media_probe::streams(path).at(0).at("nb_frames"),
+                  std::to_string(r.counts.video_samples))
+            << timestamps;
+    }
+    unlink(path.c_str());
 }
 
 // A clip whose media cannot be written (files may not grow past 40000

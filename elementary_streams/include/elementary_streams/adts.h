@@ -27,6 +27,10 @@ struct AdtsHeader {
 // `bytes` is the caller's question.
 bool parse_adts_header(std::span<const uint8_t> bytes, AdtsHeader *header);
 
+// The sampling frequency index of the ADTS header at `header` (byte 2 is
+// read; nothing is checked).
+unsigned adts_sampling_index(const uint8_t *header);
+
 // The sampling frequency of an index in Hz; 0 for the reserved 13..15 and
 // anything beyond.
 uint32_t adts_sampling_frequency(unsigned index);
