@@ -11,18 +11,8 @@
 #include <cstring>
 
 namespace recorder {
-namespace {
 
-bool fsync_path(const char *path, int flags) {
-    const int fd = open(path, flags | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = fsync(fd) == 0;
-    close(fd);
-    return ok;
-}
-
-// Flushes the folder that holds `path`, so a rename into it is durable.
-void fsync_folder_of(const char *path) {
+bool fsync_folder_of(const char *path) {
     char folder[PATH_MAX];
     const char *slash = std::strrchr(path, '/');
     if (slash == nullptr) {
@@ -31,45 +21,63 @@ void fsync_folder_of(const char *path) {
         std::strcpy(folder, "/");
     } else {
         const size_t n = static_cast<size_t>(slash - path);
-        if (n >= sizeof folder) return;
+        if (n >= sizeof folder) return errno = ENAMETOOLONG, false;
         std::memcpy(folder, path, n);
         folder[n] = '\0';
     }
-    // A folder that cannot be opened for this still holds a complete clip.
-    (void)fsync_path(folder, O_RDONLY | O_DIRECTORY);
+    const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = fsync(fd) == 0;
+    const int err = errno;
+    close(fd);
+    errno = err;
+    return ok;
 }
 
-}  // namespace
+Held hold_clip_file(const char *path, int extra_flags, int *fd) {
+    // Read and write: a clip is brought back to a checkpoint through it.  A
+    // FIFO opens read and write without blocking and is refused below.
+    *fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | extra_flags, 0666);
+    if (*fd < 0) return Held::kCannotOpen;
+    struct stat st;
+    Held held = Held::kHeld;
+    if (fstat(*fd, &st) != 0)
+        held = Held::kCannotOpen;
+    else if (!S_ISREG(st.st_mode))
+        held = Held::kNotRegular;
+    else if (flock(*fd, LOCK_EX | LOCK_NB) != 0)
+        held = errno == EWOULDBLOCK ? Held::kBusy : Held::kCannotLock;
+    if (held != Held::kHeld) {
+        const int err = errno;
+        close(*fd);
+        *fd = -1;
+        errno = err;
+    }
+    return held;
+}
 
 int open_clip_file(const char *tmp_name) {
-    // Read and write: after a write error the clip is brought back to its
-    // last checkpoint through this descriptor, and recovery reads the file.
-    const int fd =
-        open(tmp_name, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    int fd = -1;
     struct stat st;
-    if (fd < 0) {
-        const int err = errno;
-        // A symbolic link gives ELOOP: say what it is.  (A FIFO opens, read
-        // and write without blocking, and is refused by the fstat below.)
-        if (lstat(tmp_name, &st) == 0 && !S_ISREG(st.st_mode))
+    switch (hold_clip_file(tmp_name, O_CREAT, &fd)) {
+        case Held::kHeld:
+            break;
+        case Held::kCannotOpen:
+            // A symbolic link gives ELOOP: say what it is.
+            if (const int err = errno; lstat(tmp_name, &st) == 0 && !S_ISREG(st.st_mode))
+                std::printf("alarm_record: %s is not a regular file\n", tmp_name);
+            else
+                std::printf("alarm_record: cannot create %s: %s\n", tmp_name, std::strerror(err));
+            return -1;
+        case Held::kNotRegular:
             std::printf("alarm_record: %s is not a regular file\n", tmp_name);
-        else
-            std::printf("alarm_record: cannot create %s: %s\n", tmp_name, std::strerror(err));
-        return -1;
-    }
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        std::printf("alarm_record: %s is not a regular file\n", tmp_name);
-        close(fd);
-        return -1;
-    }
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno;
-        if (err == EWOULDBLOCK)
+            return -1;
+        case Held::kBusy:
             std::printf("alarm_record: %s is being recorded by another process\n", tmp_name);
-        else
-            std::printf("alarm_record: cannot lock %s: %s\n", tmp_name, std::strerror(err));
-        close(fd);
-        return -1;
+            return -1;
+        case Held::kCannotLock:
+            std::printf("alarm_record: cannot lock %s: %s\n", tmp_name, std::strerror(errno));
+            return -1;
     }
     if (ftruncate(fd, 0) != 0) {
         std::printf("alarm_record: cannot empty %s: %s\n", tmp_name, std::strerror(errno));
@@ -85,7 +93,7 @@ bool put_clip_in_place(const char *tmp_name, const char *final_name) {
                     std::strerror(errno));
         return false;
     }
-    fsync_folder_of(final_name);
+    (void)fsync_folder_of(final_name);  // a folder not flushed still holds the clip
     return true;
 }
 

@@ -17,6 +17,8 @@
 
 #include <mp4/clip_recovery.h>
 
+#include "recorder/clip_file.h"
+
 namespace {
 
 const char kUsage[] =
@@ -24,26 +26,6 @@ const char kUsage[] =
     "Makes each unfinished clip NAME.tmp a finished MP4 and renames it NAME.\n"
     "Exit status: 0 all kept whole, 3 some cut back to an older checkpoint,\n"
     "1 some not recovered (left untouched), 2 bad usage.\n";
-
-bool fsync_folder_of(const char *path) {
-    char dir[4096];
-    const char *slash = strrchr(path, '/');
-    if (slash == nullptr) {
-        strcpy(dir, ".");
-    } else {
-        const size_t n = slash == path ? 1 : size_t(slash - path);
-        if (n >= sizeof dir) return errno = ENAMETOOLONG, false;
-        memcpy(dir, path, n);
-        dir[n] = '\0';
-    }
-    const int fd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    const bool ok = fsync(fd) == 0;
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return ok;
-}
 
 // 0, 3 or 1 as the exit status would say for this file alone.
 int recover(const char *path) {
@@ -60,23 +42,30 @@ int recover(const char *path) {
     memcpy(name, path, len - 4);
     name[len - 4] = '\0';
 
-    // No symlink is followed and a FIFO does not block the open.
-    const int fd = open(path, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    // No symlink is followed, a FIFO does not block the open, and a clip a
+    // recorder holds is left to it.
+    int fd = -1;
+    int status = 1;
+    struct stat st, named;
+    const recorder::Held held = recorder::hold_clip_file(path, 0, &fd);
+    if (held == recorder::Held::kCannotOpen) {
         printf("%s: cannot open: %s\n", path, errno == ELOOP ? "a symbolic link" : strerror(errno));
         return 1;
     }
-    int status = 1;
-    struct stat st, named;
+    if (held == recorder::Held::kNotRegular) {
+        printf("%s: not a regular file, left alone\n", path);
+        return 1;
+    }
+    if (held == recorder::Held::kBusy) {
+        printf("%s: locked by a running recorder, left alone\n", path);
+        return 1;
+    }
+    if (held == recorder::Held::kCannotLock) {
+        printf("%s: cannot lock: %s\n", path, strerror(errno));
+        return 1;
+    }
     if (fstat(fd, &st) != 0) {
         printf("%s: cannot stat: %s\n", path, strerror(errno));
-    } else if (!S_ISREG(st.st_mode)) {
-        printf("%s: not a regular file, left alone\n", path);
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno == EWOULDBLOCK)
-            printf("%s: locked by a running recorder, left alone\n", path);
-        else
-            printf("%s: cannot lock: %s\n", path, strerror(errno));
     } else if (lstat(path, &named) != 0 || named.st_ino != st.st_ino || named.st_dev != st.st_dev) {
         // Renamed or replaced between the open and the lock (a recorder
         // finishing it): not the file we were asked about any more.
@@ -93,7 +82,7 @@ int recover(const char *path) {
                 printf("%s: no movie box with all its samples present, left as it is\n", path);
         } else if (rename(path, name) != 0) {
             printf("%s: recovered but not renamed: %s\n", path, strerror(errno));
-        } else if (!fsync_folder_of(name)) {
+        } else if (!recorder::fsync_folder_of(name)) {
             printf("%s: recovered as %s, but the rename is not flushed: %s\n", path, name,
                    strerror(errno));
         } else {

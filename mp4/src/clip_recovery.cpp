@@ -1,4 +1,5 @@
-// clip_recovery.cpp - an unfinished clip made a finished MP4.
+// clip_recovery.cpp - an unfinished clip made a finished MP4, and the
+// top-level box walk that tells a whole one (box_walk.h).
 //
 // Nothing read is trusted: every box must lie inside its parent and the
 // file, every table's entries inside its box, and a movie box is only kept
@@ -24,9 +25,11 @@
 //      relies on.
 // Writes are made only where the file differs, so a finished clip costs one
 // fdatasync and no write.
+#include <mp4/box_walk.h>
 #include <mp4/clip_recovery.h>
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -342,7 +345,9 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
     if (have_h) {
         const uint64_t base = h.at + 8;
         auto fits = [&](uint64_t m) { return m >= base + 48 && (m - base) % 12 == 0; };
-        if (!have_mdat || !fits(mdat.at)) {
+        // Only then: a file whose chain reaches an mdat that does not fit the
+        // slots is another writer's (ftyp, free, mdat, moov), not searched.
+        if (!have_mdat) {
             Box found_mdat;
             const uint64_t m = find_mdat(f, base + 48);
             if (m != 0 && header(f, m, f.size, found_mdat))
@@ -451,4 +456,22 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
     if (report != nullptr)
         *report = MP4RecoveryReport{movie.video, movie.audio, f.size - new_size};
     return result;
+}
+
+extern "C" bool mp4_file_is_whole(const char *path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    File f{fd, 0, 0};
+    if (fstat(fd, &st) == 0) f.size = static_cast<uint64_t>(st.st_size);
+    bool mdat = false, moov = false;
+    uint64_t at = 0;
+    Box b;
+    while (at < f.size && box_in(f, at, f.size, b)) {
+        mdat |= b.type == fourcc("mdat");
+        moov |= b.type == fourcc("moov");
+        at = b.end;
+    }
+    close(fd);
+    return at == f.size && mdat && moov;
 }

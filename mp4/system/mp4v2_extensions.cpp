@@ -38,8 +38,9 @@ MP4FileHandle MP4CreateClipOnFd(int fd, const MP4ClipReserve *) {
         if (c.handle != MP4_INVALID_FILE_HANDLE) continue;
         char link[32];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        // A name that fills the buffer may have been cut: never open that.
         const ssize_t n = readlink(link, c.path, sizeof c.path - 1);
-        if (n <= 0) return MP4_INVALID_FILE_HANDLE;
+        if (n <= 0 || n >= static_cast<ssize_t>(sizeof c.path - 1)) return MP4_INVALID_FILE_HANDLE;
         c.path[n] = '\0';
         c.handle = MP4CreateEx(c.path, 0, 1, 1, nullptr, 0, nullptr, 0);
         return c.handle;
