@@ -159,8 +159,7 @@ uint64_t AvcSampleEntries::in_band_size(uint32_t length_size) const {
     return n;
 }
 
-bool AvcSampleEntries::append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const {
-    if (!out.reserve(out.size() + in_band_size(length_size))) return false;
+void AvcSampleEntries::append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const {
     const auto put = [&](const uint8_t *nal, uint16_t size) {
         const uint8_t field[4] = {0, 0, static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
         out.append(field + 4 - length_size, length_size);  // room reserved
@@ -168,7 +167,6 @@ bool AvcSampleEntries::append_in_band(GrowableArray<uint8_t> &out, uint32_t leng
     };
     for_each_in_band(entries_.back()->sps, length_size, put);
     for_each_in_band(entries_.back()->pps, length_size, put);
-    return true;
 }
 
 uint64_t AvcSampleEntries::parameter_bytes() const {

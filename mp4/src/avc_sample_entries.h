@@ -101,8 +101,8 @@ class AvcSampleEntries {
     // behind a big-endian length field of `length_size` (1 to 4) bytes.  A
     // set too long for that field is left out (it stays in the avcC).
     uint64_t in_band_size(uint32_t length_size) const;
-    // Appends those bytes; false when out of memory (`out` unchanged).
-    bool append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const;
+    // Appends those bytes into room the caller reserved (in_band_size).
+    void append_in_band(GrowableArray<uint8_t> &out, uint32_t length_size) const;
     void note_sample() { entries_.back()->has_samples = true; }
 
     uint32_t count() const { return entries_.size(); }

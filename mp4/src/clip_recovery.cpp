@@ -36,6 +36,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "byte_order.h"
+#include "fd_io.h"
+
 namespace {
 
 constexpr uint32_t fourcc(const char (&s)[5]) {
@@ -43,13 +46,8 @@ constexpr uint32_t fourcc(const char (&s)[5]) {
            uint32_t(uint8_t(s[2])) << 8 | uint8_t(s[3]);
 }
 
-uint32_t be32(const uint8_t *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-void put_be32(uint8_t *p, uint64_t v) {
-    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
-}
+using mp4::load_be32;
+using mp4::store_be32;
 
 constexpr int kSlots = 3;
 // Children looked at per box: far more than any movie box of ours holds,
@@ -82,7 +80,7 @@ struct File {
     bool read32(uint64_t at, uint32_t &v) {
         uint8_t b[4];
         if (!read(at, b, 4)) return false;
-        v = be32(b);
+        v = load_be32(b);
         return true;
     }
 };
@@ -100,12 +98,12 @@ bool header(File &f, uint64_t at, uint64_t limit, Box &b) {
     if (at > limit || limit - at < 8 || !f.read(at, h, 8)) return false;
     b.at = at;
     b.body = at + 8;
-    b.size32 = be32(h);
-    b.type = be32(h + 4);
+    b.size32 = load_be32(h);
+    b.type = load_be32(h + 4);
     uint64_t size = b.size32;
     if (size == 1) {
         if (limit - at < 16 || !f.read(at + 8, h + 8, 8)) return false;
-        size = uint64_t(be32(h + 8)) << 32 | be32(h + 12);
+        size = uint64_t(load_be32(h + 8)) << 32 | load_be32(h + 12);
         b.body = at + 16;
     } else if (size == 0) {
         size = limit - at;
@@ -148,7 +146,7 @@ class Words {
             at_ += len_;
             pos_ = 0;
         }
-        v = be32(buf_ + pos_);
+        v = load_be32(buf_ + pos_);
         pos_ += 4;
         return true;
     }
@@ -274,33 +272,13 @@ uint64_t find_mdat(File &f, uint64_t from) {
     return 0;
 }
 
-bool write_all(int fd, uint64_t at, const uint8_t *p, uint32_t n) {
-    while (n > 0) {
-        const ssize_t w = ::pwrite(fd, p, n, static_cast<off_t>(at));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            if (w == 0) errno = EIO;
-            return false;
-        }
-        p += w, n -= uint32_t(w), at += uint64_t(w);
-    }
-    return true;
-}
-
-bool flush(int fd) {
-    int r;
-    do r = ::fdatasync(fd);
-    while (r != 0 && errno == EINTR);
-    return r == 0;
-}
-
 // Writes `n` bytes at `at` unless the file holds them already; `wrote`
 // says whether it had to.
 bool write_if_changed(File &f, uint64_t at, const uint8_t *p, uint32_t n, bool &wrote) {
     uint8_t held[8];
     wrote = !(f.read(at, held, n) && std::memcmp(held, p, n) == 0);
     if (f.error != 0) return errno = f.error, false;
-    return !wrote || write_all(f.fd, at, p, n);
+    return !wrote || mp4::pwrite_all(f.fd, at, p, n);
 }
 
 }  // namespace
@@ -427,32 +405,32 @@ extern "C" MP4Recovered MP4RecoverClip(int fd, MP4RecoveryReport *report) {
     bool wrote = false;
     if (kept_slot >= 0) {
         uint8_t filler[8] = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
-        put_be32(filler, mdat.at - kept.end);
-        if (!write_if_changed(f, kept.end, filler, 8, wrote) || (wrote && !flush(fd)))
+        store_be32(filler, mdat.at - kept.end);
+        if (!write_if_changed(f, kept.end, filler, 8, wrote) || (wrote && !mp4::fdatasync_all(fd)))
             return MP4_RECOVERED_NOTHING;
-        put_be32(word, 8 + uint64_t(kept_slot) * slot_size);
-        if (!write_if_changed(f, h.at, word, 4, wrote) || (wrote && !flush(fd)))
+        store_be32(word, 8 + uint64_t(kept_slot) * slot_size);
+        if (!write_if_changed(f, h.at, word, 4, wrote) || (wrote && !mp4::fdatasync_all(fd)))
             return MP4_RECOVERED_NOTHING;
     }
     if (f.size > new_size) {
         int r;
         do r = ::ftruncate(fd, static_cast<off_t>(new_size));
         while (r != 0 && errno == EINTR);
-        if (r != 0 || !flush(fd)) return MP4_RECOVERED_NOTHING;
+        if (r != 0 || !mp4::fdatasync_all(fd)) return MP4_RECOVERED_NOTHING;
     }
     if (!after) {
         bool ok;
         if (mdat.size32 == 1) {  // a 64-bit size after the type
-            put_be32(word, mdat_size >> 32);
-            put_be32(word + 4, mdat_size);
+            store_be32(word, mdat_size >> 32);
+            store_be32(word + 4, mdat_size);
             ok = write_if_changed(f, mdat.at + 8, word, 8, wrote);
         } else {
-            put_be32(word, mdat_size);
+            store_be32(word, mdat_size);
             ok = write_if_changed(f, mdat.at, word, 4, wrote);
         }
         if (!ok) return MP4_RECOVERED_NOTHING;
     }
-    if (!flush(fd)) return MP4_RECOVERED_NOTHING;
+    if (!mp4::fdatasync_all(fd)) return MP4_RECOVERED_NOTHING;
     if (report != nullptr)
         *report = MP4RecoveryReport{movie.video, movie.audio, f.size - new_size};
     return result;

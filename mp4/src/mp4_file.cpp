@@ -37,6 +37,8 @@
 #include <ctime>
 
 #include "box_writer.h"
+#include "byte_order.h"
+#include "fd_io.h"
 #include "movie_box.h"
 
 namespace mp4 {
@@ -59,33 +61,11 @@ bool same_brand(const char *a, const char *b) {
 }
 
 bool fd_write_at(void *self, uint64_t offset, const uint8_t *p, uint32_t n) {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(self));
-    // Below SSIZE_MAX on 32-bit targets too, where a larger count is undefined.
-    constexpr uint32_t kMaxWrite = 1u << 30;
-    while (n > 0) {
-        const ssize_t done = ::pwrite(fd, p, n < kMaxWrite ? n : kMaxWrite, static_cast<off_t>(offset));
-        if (done < 0 && errno == EINTR) continue;
-        if (done <= 0) {
-            if (done == 0) errno = EIO;
-            return false;
-        }
-        p += done;
-        n -= static_cast<uint32_t>(done);
-        offset += static_cast<uint64_t>(done);
-    }
-    return true;
+    return pwrite_all(static_cast<int>(reinterpret_cast<intptr_t>(self)), offset, p, n);
 }
 
 bool fd_sync(void *self) {
-    const int fd = static_cast<int>(reinterpret_cast<intptr_t>(self));
-    int r;
-    do r = ::fdatasync(fd);
-    while (r != 0 && errno == EINTR);
-    return r == 0;
-}
-
-void put_be32(uint8_t *p, uint64_t v) {
-    p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v);
+    return fdatasync_all(static_cast<int>(reinterpret_cast<intptr_t>(self)));
 }
 
 // Bytes of a clip's movie box besides its tables: mvhd, iods, and per track
@@ -306,7 +286,7 @@ bool Mp4File::build_slot_image(int slot) {
         if (image_.size() + 8 > slot_size_) continue;
         const uint64_t filler = (kSlots - slot) * slot_size_ - image_.size();
         uint8_t header[8] = {0, 0, 0, 0, 'f', 'r', 'e', 'e'};
-        put_be32(header, filler);
+        store_be32(header, filler);
         return image_.append(header, 8);
     }
     return false;
@@ -344,7 +324,7 @@ bool Mp4File::write_slot_image(int slot) {
 // `slot` kSlots: no slot, H runs to the mdat.
 bool Mp4File::point_h_at(int slot) {
     uint8_t size[4];
-    put_be32(size, 8 + uint64_t(slot) * slot_size_);
+    store_be32(size, 8 + uint64_t(slot) * slot_size_);
     if (!write_at(h_at_, size, 4)) return false;
     active_slot_ = slot < kSlots ? slot : -1;
     return true;
@@ -352,7 +332,7 @@ bool Mp4File::point_h_at(int slot) {
 
 bool Mp4File::patch_mdat_size(uint64_t media_end) {
     uint8_t size[4];
-    put_be32(size, media_end - mdat_start_);
+    store_be32(size, media_end - mdat_start_);
     return write_at(mdat_start_, size, 4);
 }
 

@@ -48,6 +48,15 @@ void add_parameter_set(MP4FileHandle h, MP4TrackId id, mp4::AvcSampleEntries::Ki
     if (Track *t = find_track(h, id, TrackKind::kVideo)) t->avc.add(kind, nal, size);
 }
 
+// A file just created joins the list of open ones; nullptr stays invalid.
+MP4FileHandle register_open(Mp4File *f) {
+    if (f == nullptr) return MP4_INVALID_FILE_HANDLE;
+    Lock lock;
+    f->next_open = g_open_files;
+    g_open_files = f;
+    return f;
+}
+
 }  // namespace
 
 extern "C" {
@@ -57,12 +66,7 @@ MP4FileHandle MP4CreateEx(const char *fileName, uint32_t /*flags*/, int add_ftyp
                           uint32_t compatibleBrandsCount) {
     const Mp4File::Head head{add_ftyp != 0, add_iods != 0,    majorBrand,
                              minorVersion,  compatibleBrands, compatibleBrandsCount};
-    Mp4File *f = Mp4File::create(fileName, head);
-    if (f == nullptr) return MP4_INVALID_FILE_HANDLE;
-    Lock lock;
-    f->next_open = g_open_files;
-    g_open_files = f;
-    return f;
+    return register_open(Mp4File::create(fileName, head));
 }
 
 // MP4_WRITER_MP4V2_ONLY builds the mp4v2 calls alone: a stand-in for an
@@ -73,12 +77,7 @@ namespace {
 MP4FileHandle open_clip(const MP4Output &out, const MP4ClipReserve *reserve) {
     if (reserve == nullptr) return MP4_INVALID_FILE_HANDLE;
     const Mp4File::Head head{true, true, nullptr, 0, nullptr, 0};
-    Mp4File *f = Mp4File::create_clip(out, head, *reserve);
-    if (f == nullptr) return MP4_INVALID_FILE_HANDLE;
-    Lock lock;
-    f->next_open = g_open_files;
-    g_open_files = f;
-    return f;
+    return register_open(Mp4File::create_clip(out, head, *reserve));
 }
 
 }  // namespace
