@@ -11,7 +11,9 @@ cd "$(dirname "$0")/.."
 build=${1:-build/system-mp4v2}
 prefix=$build/prefix
 rm -rf "$prefix" && mkdir -p "$prefix/lib" "$prefix/include/mp4v2" "$build/objects"
-for src in mp4/src/{avc_sample_entries,movie_box,mp4_file,mp4v2_api,sample_table}.cpp \
+# The mp4writer sources of mp4/CMakeLists.txt, fd_io.cpp (from mp4_recovery)
+# and the SPS parser they use; a new writer source must be added here too.
+for src in mp4/src/{avc_sample_entries,movie_box,mp4_file,mp4v2_api,sample_table,fd_io}.cpp \
            elementary_streams/src/h264_params.cpp; do
   g++ -std=c++20 -O2 -fPIC -fno-exceptions -fno-rtti -D_FILE_OFFSET_BITS=64 -DMP4_WRITER_MP4V2_ONLY \
     -Imp4/include -Imp4/src -Ielementary_streams/include -c "$src" \

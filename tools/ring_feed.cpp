@@ -494,7 +494,7 @@ class Feeder {
 int64_t newest_ts(int channel) {
     media_ring::ChannelCtrl &c = *media_ring::channel_ctrl(g_media_shm, channel);
     const ring_inspect::LiveRange l = ring_inspect::live_range(c);
-    if (l.empty() || l.cur >= media_ring::kBDCount) return -1;
+    if (l.empty() || l.damaged) return -1;
     FrameInfo f;
     return ring_inspect::live_info(c.bd[media_ring::prev_index(l.cur)], &f) ? f.ts : -1;
 }

@@ -2,7 +2,9 @@
 // shared by ring_dump (which prints it) and ring_feed (which continues the
 // ts of a channel it finds in use).  Only the loads below touch the control
 // blocks and descriptors, each paired with the writer's store as
-// ring_atomic.h names it; the tools make none of their own.
+// ring_atomic.h names it; ring_feed makes no loads of its own, and
+// ring_dump's descriptor table adds writeOffset and shm_offset with the
+// same pairings.
 //
 // A snapshot, not a reader: the record is copied after the acquire load of
 // valid without the readers' re-check, so a frame the writer evicts at that
