@@ -14,14 +14,12 @@
 #include <string>
 #include <vector>
 
-#include <elementary_streams/h264_params.h>
 #include <mp4/clip_recovery.h>
 #include <mp4/mp4_writer.h>
 
 #include "box_reader.h"
+#include "clip_builder.h"
 #include "media_probe.h"
-#include "media_split.h"
-#include "recorder/aac_config.h"
 
 namespace {
 
@@ -66,63 +64,18 @@ struct Clip {
     std::vector<Checkpoint> checkpoints;
 };
 
-// The recorder's call sequence on the sample media: tracks from the stream's
-// own SPS, PPS and first ADTS header, one AAC frame ahead of each NAL unit,
-// a checkpoint after every second of pictures (the fifth is where a
-// recorder's 5-second pre-roll ends and it goes live).
+// The recorder's call sequence on the sample media (clip_builder's
+// kRecorderClip), written through `rec`; the fifth checkpoint is where a
+// recorder's 5-second pre-roll ends and it goes live.
 Clip write_clip() {
     Clip c;
-    const std::string data = MP4_TEST_DATA_DIR;
-    const auto nals = media_split::split_annexb(media_split::read_file(data + "/video_15fps.h264"));
-    const auto adts = media_split::split_adts(media_split::read_file(data + "/audio_8k_mono.aac"));
-    size_t v = 0;
-    while (v + 1 < nals.size() && media_split::nal_type(nals[v]) != 7) ++v;
-    elementary_streams::SpsInfo sps{};
-    EXPECT_TRUE(elementary_streams::parse_sps(nals[v].data() + 4, nals[v].size() - 4, &sps));
-    EXPECT_EQ(media_split::nal_type(nals[v + 1]), 8);
-
     const MP4Output out{&c.rec, Recording::write_at, Recording::sync};
-    const uint32_t n = kSeconds;
-    const MP4ClipReserve reserve{(n + 2) * 30, 8 * n + 2, 2 * (n + 2) + 8, 4, 4};
-    MP4FileHandle f = MP4CreateClip(&out, &reserve);
-    EXPECT_NE(f, MP4_INVALID_FILE_HANDLE);
-    const MP4TrackId video = MP4AddH264VideoTrack(f, 90000, 90000 / kFps, sps.width, sps.height,
-                                                  nals[v][5], nals[v][6], nals[v][7], 3);
-    MP4AddH264SequenceParameterSet(f, video, nals[v].data() + 4, uint16_t(nals[v].size() - 4));
-    MP4AddH264PictureParameterSet(f, video, nals[v + 1].data() + 4, uint16_t(nals[v + 1].size() - 4));
-    const MP4TrackId audio = MP4AddAudioTrack(f, 8000, 1024, MP4_MPEG4_AUDIO_TYPE);
-    uint8_t config[2];
-    calc_aac_config(adts[0].data(), config);  // that frame only configures the track
-    EXPECT_TRUE(MP4SetTrackESConfiguration(f, audio, config, sizeof config));
-    MP4SetTrackName(f, video, "6");
-
-    size_t a = 1;
-    for (v += 2; v < nals.size() && c.samples[0].size() < size_t(kFps * (kSeconds + 1)); ++v) {
-        if (c.samples[1].size() < size_t(8 * kSeconds + 1)) {
-            c.samples[1].emplace_back(adts[a].begin() + 7, adts[a].end());
-            EXPECT_TRUE(MP4WriteSample(f, audio, c.samples[1].back().data(),
-                                       uint32_t(c.samples[1].back().size()), MP4_INVALID_DURATION,
-                                       0, true));
-            ++a;
-        }
-        Bytes s = nals[v];
-        const uint8_t type = media_split::nal_type(s);
-        if (type == 7 || type == 8) {
-            auto add = type == 7 ? MP4AddH264SequenceParameterSet : MP4AddH264PictureParameterSet;
-            add(f, video, s.data() + 4, uint16_t(s.size() - 4));
-        }
-        if (type != 1 && type != 5) continue;  // the recorder writes pictures only (no SEI)
-        const uint32_t len = uint32_t(s.size() - 4);  // NAL length in place of the start code
-        s[0] = uint8_t(len >> 24), s[1] = uint8_t(len >> 16), s[2] = uint8_t(len >> 8), s[3] = uint8_t(len);
-        c.samples[0].push_back(s);
-        EXPECT_TRUE(MP4WriteSample(f, video, s.data(), uint32_t(s.size()), MP4_INVALID_DURATION, 0,
-                                   type == 5));
-        if (c.samples[0].size() % kFps == 0) {
-            EXPECT_TRUE(MP4Checkpoint(f));
-            c.checkpoints.push_back({c.rec.ops.size(), {c.samples[0].size(), c.samples[1].size()}});
-        }
-    }
-    EXPECT_TRUE(MP4CloseChecked(f));
+    clip_builder::Built b = clip_builder::build(
+        "", {clip_builder::Kind::kRecorderClip, kSeconds + 1, 0, true}, &out, [&c](const clip_builder::Built &so_far) {
+            c.checkpoints.push_back({c.rec.ops.size(), {so_far.samples[0].size(), so_far.samples[1].size()}});
+        });
+    EXPECT_TRUE(b.ok) << "every call the writer was given succeeded";
+    for (int k = 0; k < 2; ++k) c.samples[k] = std::move(b.samples[k]);
     return c;
 }
 
@@ -177,16 +130,8 @@ Described describe(const Bytes &image) {
     return d;
 }
 
-std::string temp_path(const std::string &name) {
-    return testing::TempDir() + "clip_crash_" + std::to_string(getpid()) + "_" + name + ".mp4";
-}
-
-bool write_file(const std::string &path, const Bytes &b) {
-    FILE *f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    const bool ok = std::fwrite(b.data(), 1, b.size(), f) == b.size();
-    return std::fclose(f) == 0 && ok;
-}
+std::string temp_path(const std::string &name) { return clip_builder::temp_path("clip_crash", name); }
+using clip_builder::write_file;
 
 // One file as a cut leaves it, and what it must hold at least.
 struct Image {

@@ -14,6 +14,7 @@
 
 #include "clip_builder.h"
 #include "media_probe.h"
+#include "media_split.h"
 
 namespace {
 
@@ -80,11 +81,7 @@ const Case kCases[] = {
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
-std::string temp_path(const std::string &name) {
-    std::string p = testing::TempDir() + "recover_" + name + "_" + std::to_string(getpid()) + ".mp4";
-    std::replace(p.begin() + long(testing::TempDir().size()), p.end(), ' ', '_');
-    return p;
-}
+std::string temp_path(const std::string &name) { return clip_builder::temp_path("recover", name); }
 
 Bytes noise(size_t n, uint32_t seed) {
     std::mt19937 rng(seed);
@@ -171,7 +168,7 @@ TEST_P(Recovery, KeepsTheBestWholeMovieBox) {
     MP4RecoveryReport r{};
     const MP4Recovered got = MP4RecoverClip(fd, &r);
     close(fd);
-    const Bytes after = clip_builder::read_file(path);
+    const Bytes after = media_split::read_file(path);
     EXPECT_EQ(got, c.want);
     if (c.want == MP4_RECOVERED_NOTHING) {
         EXPECT_TRUE(after == before) << "a file with nothing to keep was changed";
@@ -252,7 +249,7 @@ TEST(RecoveryFuzz, DamagedFilesGiveAWholeFileOrAreLeftAlone) {
         close(fd);
         SCOPED_TRACE(i);
         if (got == MP4_RECOVERED_NOTHING) {
-            EXPECT_TRUE(clip_builder::read_file(path) == file);
+            EXPECT_TRUE(media_split::read_file(path) == file);
         } else {
             ASSERT_TRUE(got == MP4_RECOVERED_WHOLE || got == MP4_RECOVERED_CUT);
             EXPECT_TRUE(mp4_file_is_whole(path.c_str()));

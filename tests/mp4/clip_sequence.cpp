@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "clip_builder.h"
 #include "media_split.h"
 #include "recorder/clip_assembly.h"
 #include "recorder/file_source.h"
@@ -33,10 +34,7 @@ Written write(const std::string &path, const Streams &in, const Clip &clip) {
         const uint8_t type = files.frame_type(v);
         if (type == 1 || type == 5) {
             if (static_cast<int>(out.video_samples.size()) == counts.video_samples) break;
-            Bytes s = video[v].bytes;
-            const uint32_t n = static_cast<uint32_t>(s.size() - 4);
-            s[0] = uint8_t(n >> 24), s[1] = uint8_t(n >> 16), s[2] = uint8_t(n >> 8), s[3] = uint8_t(n);
-            out.video_samples.push_back(std::move(s));
+            out.video_samples.push_back(clip_builder::length_prefixed_sample(video[v].bytes));
             out.video_sync.push_back(type == 5);
         }
     }

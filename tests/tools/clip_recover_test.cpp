@@ -12,6 +12,7 @@
 
 #include "clip_builder.h"
 #include "media_probe.h"
+#include "media_split.h"
 
 namespace {
 
@@ -107,9 +108,9 @@ TEST_F(ClipRecover, EachKindOfLeftover) {
             EXPECT_FALSE(exists(arg));
             EXPECT_EQ(media_probe::decode_errors(at("a")), "");
         } else if (std::string(c.what) == "symlink") {
-            EXPECT_EQ(clip_builder::read_file(at("target")), before);
+            EXPECT_EQ(media_split::read_file(at("target")), before);
         } else if (!before.empty()) {
-            EXPECT_EQ(clip_builder::read_file(arg), before) << "left alone means untouched";
+            EXPECT_EQ(media_split::read_file(arg), before) << "left alone means untouched";
         }
     }
 }
@@ -124,7 +125,7 @@ TEST_F(ClipRecover, AClipARecorderHoldsIsLeftAlone) {
     close(fd);
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_NE(r.output.find("locked by a running recorder"), std::string::npos) << r.output;
-    EXPECT_EQ(clip_builder::read_file(at("a.tmp")), before);
+    EXPECT_EQ(media_split::read_file(at("a.tmp")), before);
     EXPECT_FALSE(exists(at("a")));
 }
 
@@ -149,7 +150,7 @@ TEST_F(ClipRecover, SeveralFilesAtOnce) {
     const auto r = run(at("nothing.tmp") + " " + at("cut2.tmp") + " " + at("missing.tmp") + " " + at("good.tmp"));
     EXPECT_EQ(r.status, 1) << r.output;
     EXPECT_EQ(std::count(r.output.begin(), r.output.end(), '\n'), 4) << r.output;
-    EXPECT_EQ(clip_builder::read_file(at("nothing.tmp")), nothing);
+    EXPECT_EQ(media_split::read_file(at("nothing.tmp")), nothing);
     EXPECT_TRUE(exists(at("good")) && exists(at("cut2")) && !exists(at("good.tmp")));
 }
 
