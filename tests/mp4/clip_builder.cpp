@@ -162,4 +162,20 @@ Geometry geometry(const Bytes &file) {
     return g;
 }
 
+void zero_active_slot(Bytes &file) {
+    const Geometry g = geometry(file);
+    std::fill_n(file.begin() + long(g.slot_at(g.active)), g.slot, 0);
+}
+
+Recovered recover(const std::string &path) {
+    Recovered r;
+    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return r;
+    r.opened = true;
+    r.result = MP4RecoverClip(fd, &r.report);
+    close(fd);
+    r.after = media_split::read_file(path);
+    return r;
+}
+
 }  // namespace clip_builder

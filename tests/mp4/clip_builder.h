@@ -4,6 +4,7 @@
 #ifndef TESTS_MP4_CLIP_BUILDER_H
 #define TESTS_MP4_CLIP_BUILDER_H
 
+#include <mp4/clip_recovery.h>
 #include <mp4/mp4_writer.h>
 
 #include <cstdint>
@@ -64,6 +65,17 @@ struct Geometry {
     uint64_t slot_at(int k) const { return h + 8 + uint64_t(k) * slot; }
 };
 Geometry geometry(const Bytes &file);
+// Zeros the slot H points at: the newest movie box is gone.
+void zero_active_slot(Bytes &file);
+
+// MP4RecoverClip run on the file at `path`, and the file after it.
+struct Recovered {
+    bool opened = false;
+    MP4Recovered result = MP4_RECOVERED_NOTHING;
+    MP4RecoveryReport report{};
+    Bytes after;
+};
+Recovered recover(const std::string &path);
 
 // False when the file could not be written whole.
 bool write_file(const std::string &path, const Bytes &bytes);

@@ -4,7 +4,6 @@
 // would leave it.  From the first checkpoint on, every such file must hold
 // exactly one movie box, at least the samples that were durable at the last
 // completed flush, and only sample bytes that are present and as written.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include <mp4/clip_recovery.h>
 #include <mp4/mp4_writer.h>
 
 #include "box_reader.h"
@@ -269,21 +267,17 @@ TEST_F(ClipCrash, RecoveryKeepsWhatTheCutDescribed) {
         const Described described = describe(im->bytes);
         const std::string path = temp_path("recovered_" + im->name);
         ASSERT_TRUE(write_file(path, im->bytes));
-        const int fd = open(path.c_str(), O_RDWR);
-        ASSERT_GE(fd, 0);
-        MP4RecoveryReport report{};
-        const MP4Recovered r = MP4RecoverClip(fd, &report);
-        close(fd);
-        const Bytes after = box_reader::read(path).bytes;
+        const clip_builder::Recovered r = clip_builder::recover(path);
+        ASSERT_TRUE(r.opened);
         if (described.moovs == 0) {
-            EXPECT_EQ(r, MP4_RECOVERED_NOTHING);
-            EXPECT_TRUE(after == im->bytes) << "left as it was";
+            EXPECT_EQ(r.result, MP4_RECOVERED_NOTHING);
+            EXPECT_TRUE(r.after == im->bytes) << "left as it was";
         } else {
-            EXPECT_NE(r, MP4_RECOVERED_NOTHING);
-            const Described d = check_image(*clip_, after, described, false, "recovered");
+            EXPECT_NE(r.result, MP4_RECOVERED_NOTHING);
+            const Described d = check_image(*clip_, r.after, described, false, "recovered");
             EXPECT_EQ(d.moovs, 1);
-            EXPECT_GE(report.video_samples, described.samples[0]);
-            EXPECT_GE(report.audio_samples, described.samples[1]);
+            EXPECT_GE(r.report.video_samples, described.samples[0]);
+            EXPECT_GE(r.report.audio_samples, described.samples[1]);
             EXPECT_EQ(media_probe::decode_errors(path), "");
         }
         unlink(path.c_str());

@@ -2,10 +2,8 @@
 // damage a power cut or bad storage leaves planted in them: what is kept,
 // where the file ends, that ffmpeg decodes it, and that a file with
 // nothing to keep is left byte for byte as it was.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <mp4/box_walk.h>
-#include <mp4/clip_recovery.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,7 +12,6 @@
 
 #include "clip_builder.h"
 #include "media_probe.h"
-#include "media_split.h"
 
 namespace {
 
@@ -101,9 +98,9 @@ void plant(Bytes &file, const clip_builder::Built &built, Fault fault) {
     case Fault::kTruncateActiveMedia:
         file.resize((built.size_at[n - 1] + built.size_at[n]) / 2);
         break;
-    case Fault::kZeroActiveSlot: fill(g.active, Bytes(g.slot, 0)); break;
+    case Fault::kZeroActiveSlot: clip_builder::zero_active_slot(file); break;
     case Fault::kZeroActiveSlotAndFiller: {
-        fill(g.active, Bytes(g.slot, 0));
+        clip_builder::zero_active_slot(file);
         const uint64_t older = g.slot_at((g.active + 2) % 3);
         const uint64_t moov = uint64_t(file[older]) << 24 | file[older + 1] << 16 | file[older + 2] << 8 | file[older + 3];
         std::fill_n(file.begin() + long(older + moov), 8, 0);
@@ -163,13 +160,11 @@ TEST_P(Recovery, KeepsTheBestWholeMovieBox) {
     plant(before, built, c.fault);
     clip_builder::write_file(path, before);
 
-    const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    MP4RecoveryReport r{};
-    const MP4Recovered got = MP4RecoverClip(fd, &r);
-    close(fd);
-    const Bytes after = media_split::read_file(path);
-    EXPECT_EQ(got, c.want);
+    const clip_builder::Recovered rec = clip_builder::recover(path);
+    ASSERT_TRUE(rec.opened);
+    const MP4RecoveryReport &r = rec.report;
+    const Bytes &after = rec.after;
+    EXPECT_EQ(rec.result, c.want);
     if (c.want == MP4_RECOVERED_NOTHING) {
         EXPECT_TRUE(after == before) << "a file with nothing to keep was changed";
         EXPECT_EQ(r.video_samples + r.audio_samples + r.bytes_cut, 0u);
@@ -242,18 +237,15 @@ TEST(RecoveryFuzz, DamagedFilesGiveAWholeFileOrAreLeftAlone) {
             if (file.size() < hi) break;
         }
         clip_builder::write_file(path, file);
-        const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-        ASSERT_GE(fd, 0);
-        MP4RecoveryReport r{};
-        const MP4Recovered got = MP4RecoverClip(fd, &r);
-        close(fd);
+        const clip_builder::Recovered r = clip_builder::recover(path);
+        ASSERT_TRUE(r.opened);
         SCOPED_TRACE(i);
-        if (got == MP4_RECOVERED_NOTHING) {
-            EXPECT_TRUE(media_split::read_file(path) == file);
+        if (r.result == MP4_RECOVERED_NOTHING) {
+            EXPECT_TRUE(r.after == file);
         } else {
-            ASSERT_TRUE(got == MP4_RECOVERED_WHOLE || got == MP4_RECOVERED_CUT);
+            ASSERT_TRUE(r.result == MP4_RECOVERED_WHOLE || r.result == MP4_RECOVERED_CUT);
             EXPECT_TRUE(mp4_file_is_whole(path.c_str()));
-            EXPECT_LE(r.video_samples, 5 * clip_builder::kVideoPerStep);
+            EXPECT_LE(r.report.video_samples, 5 * clip_builder::kVideoPerStep);
             ++kept;
         }
     }

@@ -65,8 +65,7 @@ TEST_F(ClipRecover, EachKindOfLeftover) {
         {"newest movie box unusable",
          [](ClipRecover &t) {
              Bytes b = t.clip("a.tmp", kCrashed);
-             const clip_builder::Geometry g = clip_builder::geometry(b);
-             std::fill_n(b.begin() + long(g.slot_at(g.active)), g.slot, 0);
+             clip_builder::zero_active_slot(b);
              clip_builder::write_file(t.at("a.tmp"), b);
              return b;
          },
@@ -133,8 +132,7 @@ TEST_F(ClipRecover, AClipARecorderHoldsIsLeftAlone) {
 TEST_F(ClipRecover, SeveralFilesAtOnce) {
     const auto cut_clip = [&](const std::string &name) {
         Bytes b = clip(name, kCrashed);
-        const clip_builder::Geometry g = clip_builder::geometry(b);
-        std::fill_n(b.begin() + long(g.slot_at(g.active)), g.slot, 0);
+        clip_builder::zero_active_slot(b);
         clip_builder::write_file(at(name), b);
     };
     cut_clip("cut.tmp");
