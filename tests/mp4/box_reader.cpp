@@ -214,4 +214,14 @@ File read(const std::string &path, bool open_mdat) {
                  open_mdat);
 }
 
+Bytes length_prefixed(const std::vector<Bytes> &nals, int length_size) {
+    Bytes out;
+    for (const Bytes &nal : nals) {
+        if (length_size < 8 && uint64_t(nal.size()) >> (8 * length_size) != 0) continue;
+        for (int i = length_size - 1; i >= 0; --i) out.push_back(uint8_t(nal.size() >> (8 * i)));
+        out.insert(out.end(), nal.begin(), nal.end());
+    }
+    return out;
+}
+
 }  // namespace box_reader

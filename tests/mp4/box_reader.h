@@ -88,6 +88,11 @@ File read(const std::string &path, bool open_mdat = false);
 // of size 0 ("to the end of the file").
 File parse(Bytes bytes, bool open_mdat = false);
 
+// NAL units as a sample carries parameter sets in band: each behind its
+// big-endian length in `length_size` bytes; a unit too long for that field
+// is left out.
+Bytes length_prefixed(const std::vector<Bytes> &nals, int length_size = 4);
+
 }  // namespace box_reader
 
 #endif  // TESTS_MP4_BOX_READER_H

@@ -358,11 +358,9 @@ TEST(Mp4Api, ParameterSetsJoinTheDescriptionOrStartANewOne) {
             Bytes want;
             if (i > 0 && c.sdi[i] != c.sdi[i - 1]) {
                 const auto &e = c.entries[c.sdi[i] - 1];
-                for (const auto *list : {&e.sps, &e.pps})
-                    for (const Bytes &nal : *list) {
-                        want.insert(want.end(), {0, 0, 0, uint8_t(nal.size())});
-                        want.insert(want.end(), nal.begin(), nal.end());
-                    }
+                std::vector<Bytes> sets = e.sps;
+                sets.insert(sets.end(), e.pps.begin(), e.pps.end());
+                want = box_reader::length_prefixed(sets);
             }
             want.insert(want.end(), 100, 0x5a);
             EXPECT_EQ(f.slice(v.samples[i].offset, v.samples[i].size), want) << "sample " << i + 1;
@@ -395,12 +393,7 @@ TEST(Mp4Api, InBandSetsUseTheTracksLengthFieldSize) {
         const auto &t = f.tracks.at(0);
         ASSERT_EQ(t.entries.size(), 2u);
         ASSERT_EQ(t.samples.size(), 2u);
-        Bytes want;
-        for (const Bytes *nal : {&kPps0, &long_pps}) {
-            if (nal->size() >> (8 * length_size) != 0) continue;
-            for (int i = length_size - 1; i >= 0; --i) want.push_back(uint8_t(nal->size() >> (8 * i)));
-            want.insert(want.end(), nal->begin(), nal->end());
-        }
+        Bytes want = box_reader::length_prefixed({kPps0, long_pps}, length_size);
         want.insert(want.end(), 100, 0x5a);
         EXPECT_EQ(f.slice(t.samples[1].offset, t.samples[1].size), want);
         // A set too long for the length field stays in the description.

@@ -92,11 +92,7 @@ class Clip : public testing::TestWithParam<ClipCase> {
         auto samples = r_.written.video_samples;
         if (c.small_from == c.pictures) return samples;
         const ParameterSets p = parameter_sets(r_.in);
-        clip_sequence::Bytes in_band;
-        for (const auto *nal : {&p.sps[1], &p.pps}) {
-            in_band.insert(in_band.end(), {0, 0, 0, uint8_t(nal->size())});
-            in_band.insert(in_band.end(), nal->begin(), nal->end());
-        }
+        const clip_sequence::Bytes in_band = box_reader::length_prefixed({p.sps[1], p.pps});
         auto &first = samples[c.small_from];
         first.insert(first.begin(), in_band.begin(), in_band.end());
         return samples;

@@ -109,10 +109,7 @@ struct InBand {
 InBand in_band(const Pair &p) {
     InBand b;
     const ReferenceSets sets = reference_sets(p.ref);
-    for (const auto *nal : {&sets.sps2, &sets.pps}) {
-        b.bytes.insert(b.bytes.end(), {0, 0, 0, uint8_t(nal->size())});
-        b.bytes.insert(b.bytes.end(), nal->begin(), nal->end());
-    }
+    b.bytes = box_reader::length_prefixed({sets.sps2, sets.pps});
     const auto &samples = p.ours.tracks[0].samples;
     while (b.sample < samples.size() && samples[b.sample].sdi == 1) ++b.sample;
     if (b.sample < samples.size()) b.offset = samples[b.sample].offset;
