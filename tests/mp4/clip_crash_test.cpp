@@ -83,27 +83,37 @@ struct Described {
     size_t samples[2] = {0, 0};
 };
 
+// What an image's movie box describes, judging nothing; `parsed`, if
+// given, gets the parse.
+Described describe(Bytes image, bool open_mdat = true, box_reader::File *parsed = nullptr) {
+    Described d;
+    box_reader::File f = box_reader::parse(std::move(image), open_mdat);
+    for (const auto &b : f.top) d.moovs += b.type == "moov";
+    for (const auto &t : f.tracks)
+        if (t.handler == "vide" || t.handler == "soun") d.samples[t.handler == "soun"] = t.samples.size();
+    if (parsed) *parsed = std::move(f);
+    return d;
+}
+
 // Checks one image against what was written; `least` is what it must hold
 // at least (moovs 0: it may still lack a movie box).
 Described check_image(const Clip &c, Bytes image, const Described &least, bool open_mdat,
                       const std::string &what) {
     SCOPED_TRACE(what);
-    Described d;
-    const box_reader::File f = box_reader::parse(std::move(image), open_mdat);
-    for (const auto &b : f.top) d.moovs += b.type == "moov";
+    box_reader::File f;
+    const Described d = describe(std::move(image), open_mdat, &f);
     // Until a movie box is there, the head itself may still be incomplete.
     if (least.moovs > 0 || d.moovs > 0) {
         EXPECT_TRUE(f.ok) << "top-level boxes " << f.top_order();
     }
     EXPECT_LE(d.moovs, 1);
     EXPECT_GE(d.moovs, least.moovs);
-    if (d.moovs != 1 || !f.ok) return d;
+    if (d.moovs != 1 || !f.ok) return {d.moovs, {0, 0}};
     EXPECT_EQ(f.tracks.size(), 2u);
     for (const auto &t : f.tracks) {
         const int k = t.handler == "vide" ? 0 : t.handler == "soun" ? 1 : -1;
         EXPECT_GE(k, 0) << t.handler;
         if (k < 0) continue;
-        d.samples[k] = t.samples.size();
         EXPECT_EQ(t.samples.size(), t.sizes.size()) << "chunks hold every sample of the tables";
         EXPECT_LE(t.samples.size(), c.samples[k].size());
         EXPECT_GE(t.samples.size(), least.samples[k]) << t.handler << " samples lost";
@@ -115,16 +125,6 @@ Described check_image(const Clip &c, Bytes image, const Described &least, bool o
             }
         }
     }
-    return d;
-}
-
-// What an image's movie box describes, judging nothing.
-Described describe(const Bytes &image) {
-    Described d;
-    const box_reader::File f = box_reader::parse(image, true);
-    for (const auto &b : f.top) d.moovs += b.type == "moov";
-    for (const auto &t : f.tracks)
-        if (t.handler == "vide" || t.handler == "soun") d.samples[t.handler == "soun"] = t.samples.size();
     return d;
 }
 
