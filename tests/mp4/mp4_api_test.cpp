@@ -7,10 +7,8 @@
 #include <mp4/mp4_writer.h>
 #include <mp4v2/mp4v2.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "box_reader.h"
+#include "child_run.h"
 #include "media_probe.h"
 
 namespace {
@@ -170,27 +169,21 @@ TEST(Mp4Api, AFileThatCannotBeCreatedGivesTheInvalidHandle) {
 TEST(Mp4Api, AWriteErrorIsReportedAndLaterSamplesAreRefused) {
     constexpr rlim_t kLimit = 200000;
     const std::string path = temp_path("fsize");
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);  // get EFBIG instead of the signal
-        const rlimit limit{kLimit, kLimit};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-        MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
-        const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
-        int first_failure = -1;
-        for (int i = 0; i < 60; ++i) {
-            const bool ok = sample(h, v, 10000);
-            if (!ok && first_failure < 0) first_failure = i;
-            if (ok && first_failure >= 0) _exit(11);  // accepted after a failure
-        }
-        if (MP4CloseChecked(h)) _exit(13);  // the broken file must not pass for whole
-        _exit(first_failure == 19 ? 0 : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int status = child_exit_status(
+        [&] {
+            MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
+            const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
+            int first_failure = -1;
+            for (int i = 0; i < 60; ++i) {
+                const bool ok = sample(h, v, 10000);
+                if (!ok && first_failure < 0) first_failure = i;
+                if (ok && first_failure >= 0) return 11;  // accepted after a failure
+            }
+            if (MP4CloseChecked(h)) return 13;  // the broken file must not pass for whole
+            return first_failure == 19 ? 0 : 12;
+        },
+        kLimit);
+    EXPECT_EQ(status, 0);
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_LE(st.st_size, off_t(kLimit));
@@ -207,22 +200,16 @@ TEST(Mp4Api, TheCheckedCloseReportsWhatTheCloseCouldNotWrite) {
     for (const Case c : {Case{RLIM_INFINITY, true}, Case{2000, false}, Case{5100, false}}) {
         SCOPED_TRACE(c.limit);
         const std::string path = temp_path("close");
-        const pid_t pid = fork();
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{c.limit, c.limit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-            MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
-            const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
-            for (int i = 0; i < 5; ++i)  // half a second: still pending at the close
-                if (!sample(h, v, 1000)) _exit(11);
-            _exit(MP4CloseChecked(h) ? 0 : 1);
-        }
-        int status = 0;
-        ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), c.whole ? 0 : 1);
+        const int status = child_exit_status(
+            [&] {
+                MP4FileHandle h = MP4CreateEx(path.c_str(), 0, 1, 1, nullptr, 0, nullptr, 0);
+                const MP4TrackId v = MP4AddH264VideoTrack(h, 90000, 9000, 64, 64, 0x42, 0xc0, 0x16, 3);
+                for (int i = 0; i < 5; ++i)  // half a second: still pending at the close
+                    if (!sample(h, v, 1000)) return 11;
+                return MP4CloseChecked(h) ? 0 : 1;
+            },
+            c.limit);
+        EXPECT_EQ(status, c.whole ? 0 : 1);
         EXPECT_EQ(mp4_file_is_whole(path.c_str()), c.whole);
         unlink(path.c_str());
     }

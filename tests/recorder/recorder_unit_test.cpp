@@ -2,10 +2,7 @@
 // command-line refusals, and a clip assembly whose file cannot be written.
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "recorder/clip_assembly.h"
+#include "child_run.h"
 #include "media_probe.h"
 #include "recorder/file_source.h"
 #include "recorder/recorder.h"
@@ -170,24 +168,18 @@ TEST(ClipAssembly, AStreamThatEndsKeepsItsLastPicture) {
 // the system's reason, not passed for whole.
 TEST(ClipAssembly, AWriteErrorIsReportedInOneLine) {
     const std::string path = "/tmp/write_error_" + std::to_string(getpid()) + ".mp4";
-    const pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{40000, 40000};
-        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(10);
-        recorder::FileSource files(TEST_DATA_DIR "/video_15fps.h264",
-                                   TEST_DATA_DIR "/audio_8k_mono.aac", 15);
-        ::testing::internal::CaptureStdout();
-        const recorder::ClipResult r = files.write_clip(path.c_str(), 6);
-        const std::string out = ::testing::internal::GetCapturedStdout();
-        const std::string line = "alarm_record: cannot write " + path + ": File too large\n";
-        _exit(r.end != recorder::ClipEnd::kFailed ? 11 : out.find(line) == std::string::npos ? 12 : 0);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    const int status = child_exit_status(
+        [&] {
+            recorder::FileSource files(TEST_DATA_DIR "/video_15fps.h264",
+                                       TEST_DATA_DIR "/audio_8k_mono.aac", 15);
+            ::testing::internal::CaptureStdout();
+            const recorder::ClipResult r = files.write_clip(path.c_str(), 6);
+            const std::string out = ::testing::internal::GetCapturedStdout();
+            const std::string line = "alarm_record: cannot write " + path + ": File too large\n";
+            return r.end != recorder::ClipEnd::kFailed ? 11 : out.find(line) == std::string::npos ? 12 : 0;
+        },
+        40000);
+    EXPECT_EQ(status, 0);
     unlink(path.c_str());
 }
 

@@ -21,6 +21,7 @@
 #include <iterator>
 #include <string>
 
+#include "child_run.h"
 #include "media_ring/status_block.h"
 #include "recorder/recorder.h"
 #include "ring_fixture.h"
@@ -42,22 +43,16 @@ std::string slurp(const std::string &path) {
 // under `dir`.  alarm() only ends a child that hangs.
 ChildRun in_child(const std::string &dir, const std::function<int()> &fn) {
     const std::string out = dir + "/child.out", err = dir + "/child.err";
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const pid_t pid = fork();
-    if (pid == 0) {
+    const int status = child_exit_status([&] {
         alarm(60);
         if (!std::freopen(out.c_str(), "w", stdout) || !std::freopen(err.c_str(), "w", stderr))
-            _exit(90);
+            return 90;
         const int rc = fn();
         std::fflush(stdout);
         std::fflush(stderr);
-        _exit(rc);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ChildRun r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), slurp(out),
-               slurp(err)};
+        return rc;
+    });
+    ChildRun r{status, slurp(out), slurp(err)};
     unlink(out.c_str());
     unlink(err.c_str());
     return r;
