@@ -7,6 +7,20 @@
 //   publish(ctrl.writeOffset, W') <->  observe(ctrl.writeOffset) slot claimed
 //   publish(ctrl.curBDIndex, K')  <->  observe(ctrl.curBDIndex)  table grown
 //   publish(ctrl.lastBDIndex, I') <->  observe(ctrl.lastBDIndex) oldest dropped
+// and the descriptor's generation, a seqlock (begin_change / end_change in
+// the writer, load_candidate / read_out in the readers):
+//   publish(bd.generation, even)  <->  observe(bd.generation)  change ended:
+//       a reader that sees the even value sees the whole clear or fill;
+//   store_relaxed(bd.generation, odd); release fence  <->  acquire fence;
+//       load_relaxed(bd.generation)  change begun: a reader that loaded any
+//       byte the writer stored after the fence (payload or record) sees the
+//       odd value or a later one in its second load, so it cannot take a mix
+//       of two frames, or half a cleared record, for a frame.
+// A producer built before the generation existed never moves it (0): the
+// re-check of valid, offset, size, ts and seq after the copy, ordered by
+// the writer's release fences after evictions and the reader's acquire
+// fence, is then the only guard.  It is sound on x86 (TSO); on ARM only the
+// generation closes the refill (valid 1 -> 0 -> 1) and torn-record cases.
 // The fields are naturally aligned in the mapping, as std::atomic_ref needs.
 #ifndef MEDIA_RING_RING_ATOMIC_H
 #define MEDIA_RING_RING_ATOMIC_H

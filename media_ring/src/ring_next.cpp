@@ -8,6 +8,16 @@
 // counted and bound the walk.  A next frame outside the half-region window
 // means the reader has fallen behind the writer: it is moved to the newest
 // SPS (video) or the newest frame (audio) by the newest-first search.
+//
+// A next frame that cannot be read fails (-1), and the cursor moves so that
+// the reader never stalls on it:
+//  - damaged (payload offset outside the region, or reaching its end):
+//    *bdIndex becomes its index, so the next call goes on past it;
+//  - raced (the writer changed it during the copy, so it has overtaken the
+//    reader): *bdIndex moves as a fallen-behind reader's does, to just
+//    before the newest SPS (video) or the newest frame (audio), which the
+//    next call then reads; where there is none, past the raced one.
+// Both hold for the info-only walk too, whose cursor otherwise stays.
 #include "ring_atomic.h"
 #include "ring_readout.h"
 
@@ -55,7 +65,24 @@ int next_walk(const char *name, Deliver what, int channel, uint8_t *buffer, uint
                 return MediaDataAudioGetNewFrame(channel, buffer, bufferSize, bdIndex, info);
             return MediaDataVideoGetNewSPSFrame(channel, buffer, bufferSize, bdIndex, info);
         }
-        return read_out(ch, name, kNextForms, c, what, buffer, bufferSize, bdIndex, info);
+        switch (read_out(ch, name, kNextForms, c, what, buffer, bufferSize, bdIndex, info)) {
+            case Readout::kRead:
+                return 0;
+            case Readout::kRefused:
+                return -1;
+            case Readout::kDamaged:
+                *bdIndex = static_cast<int>(i);
+                return -1;
+            case Readout::kRaced: {
+                uint32_t newest = i;
+                const int type = MediaDataIsAudioChannel(channel) ? MEDIA_FRAME_ANY
+                                                                  : MEDIA_FRAME_SPS;
+                *bdIndex = static_cast<int>(locate_newest(ch, type, &newest) ? prev_index(newest)
+                                                                             : i);
+                return -1;
+            }
+        }
+        return -1;
     }
     const uint32_t last_now =
         observe(ch.ctrl->lastBDIndex);  // pairs with publish(ctrl.lastBDIndex)

@@ -55,7 +55,8 @@ inline constexpr ReadoutForms kNextForms = {
 // A live descriptor as one step saw it: each shared word loaded once, and
 // every test, the copy and the re-check of that step use these locals.
 struct Candidate {
-    uint32_t index;  // 0..499
+    uint32_t index;       // 0..499
+    uint16_t generation;  // even, loaded (acquire) before every other field
     uint32_t shm_offset;
     uint32_t framesize;
     uint32_t ts;
@@ -92,12 +93,18 @@ inline bool load_last_index(const Channel &ch, const char *name, uint32_t *out) 
     return false;
 }
 
-// Loads descriptor `i` (< 500).  false when its valid is not exactly 1.
+// Loads descriptor `i` (< 500).  false when its valid is not exactly 1, or
+// while the writer is changing it (odd generation).
 inline bool load_candidate(const Channel &ch, uint32_t i, Candidate *out) {
     FrameBD &d = ch.ctrl->bd[i];
-    // Pairs with publish(bd.valid, 1): the loads below see the fill it ends.
+    // The seqlock's first load; pairs with publish(bd.generation, even).
+    const uint16_t g = observe(d.generation);
+    if (g & 1u) return false;
+    // Pairs with publish(bd.valid, 1): the loads below see the fill it ends
+    // (all a producer that never moves the generation gives).
     if (observe(d.valid) != 1) return false;
     out->index = i;
+    out->generation = g;
     out->shm_offset = load_relaxed(d.shm_offset);
     out->framesize = load_relaxed(d.info.framesize);
     out->ts = load_relaxed(d.info.ts);
@@ -120,11 +127,34 @@ enum class Deliver {
     kInfoOnly,  // FrameInfo only; buffer and *bdIndex are left alone
 };
 
-// The read-out of a chosen descriptor.  0 also when the payload lies outside
-// the region (nothing copied, index stored); -1 only for a framesize outside
-// 5..0x60000 or above bufferSize, with nothing written.
-int read_out(const Channel &ch, const char *name, const ReadoutForms &forms, const Candidate &c,
-             Deliver what, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
+// What the read-out of a chosen descriptor found.  Only kRead hands the
+// caller a frame; the readers return -1 for every other outcome.
+enum class Readout {
+    kRead,     // payload and FrameInfo copied, both from one put; index stored
+    kRefused,  // framesize outside 5..0x60000 or above bufferSize: nothing written
+    kDamaged,  // offset outside the region, or payload reaching its end: nothing
+               // copied (level-2 line); the descriptor stays damaged until refilled
+    kRaced,    // the writer changed the descriptor during the copy (level-2 line):
+               // buffer and info hold bytes that are no frame
+};
+
+// The read-out of a chosen descriptor.  The index goes to *bdIndex only on
+// kRead with Deliver::kFrame; what a failure does to a cursor is the
+// caller's to decide.
+Readout read_out(const Channel &ch, const char *name, const ReadoutForms &forms,
+                 const Candidate &c, Deliver what, uint8_t *buffer, uint32_t bufferSize,
+                 int *bdIndex, FrameInfo *info);
+
+// The index of the newest live frame of `frameType` (0: any) within the
+// half-region window, as the newest-first search would choose it, without
+// reading it out.  false when there is none (the search's lines printed).
+bool locate_newest(const Channel &ch, int frameType, uint32_t *index);
+
+#ifdef MEDIA_RING_TEST_SEAMS
+// Test builds only: called by read_out between the copy and the re-check, so
+// a test can change the descriptor exactly where a racing writer would.
+extern void (*g_readout_after_copy)(const Channel &ch, uint32_t index);
+#endif
 
 }  // namespace media_ring
 

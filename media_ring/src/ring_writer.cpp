@@ -9,19 +9,26 @@
 //
 // Store order within one put (readers take no lock and rely on it):
 //   1. each eviction: lastBDIndex advanced (release), then the descriptor
-//      zeroed, valid first; one release fence after the last eviction keeps
-//      every zeroing ahead of the payload bytes that overwrite its frame;
-//   2. the payload bytes;
-//   3. the descriptor's record, offset, size, isVideo, seq (and on a video I
-//      frame newestIFrameTs), then valid = 1 (release) as its last store;
-//   4. writeOffset (release), then curBDIndex (release);
-//   5. full table: descriptor K' zeroed, a release fence (its payload is
-//      overwritten by a later put), then lastBDIndex advanced (release).
+//      cleared: its generation made odd and a release fence, valid = 0 and
+//      the rest zeroed, the generation made even (release); one release
+//      fence after the last eviction keeps every zeroing ahead of the
+//      payload bytes that overwrite its frame (for readers that predate the
+//      generation);
+//   2. descriptor K's generation made odd, a release fence;
+//   3. the payload bytes;
+//   4. the descriptor's record, offset, size, isVideo, seq (and on a video I
+//      frame newestIFrameTs), then valid = 1 (release), then its generation
+//      made even (release) as its last store;
+//   5. writeOffset (release), then curBDIndex (release);
+//   6. full table: descriptor K' cleared as in 1, a release fence (its
+//      payload is overwritten by a later put), then lastBDIndex advanced
+//      (release).
 // Release stores keep both the compiler and a weakly ordered ARM core from
 // making a later store visible before the earlier ones.
 //
 // No allocation and no system call here: levels 6 and 7 cost a level test.
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "ring_atomic.h"
@@ -36,9 +43,32 @@ namespace {
 
 constexpr const char *kPut = "MediaDataPut";
 
+// The writer's half of the descriptor's seqlock.  begin_change makes the
+// generation odd and fences, so no store that follows (record, valid,
+// payload bytes) is seen without it; end_change publishes the even value
+// after every store of the change.  Only this process writes the word, so
+// its own relaxed load is exact.
+uint16_t begin_change(FrameBD &d) {
+    const uint16_t g = static_cast<uint16_t>(load_relaxed(d.generation) | 1u);
+    store_relaxed(d.generation, g);
+    // Pairs with the reader's acquire fence before its second load of the
+    // generation in read_out.
+    std::atomic_thread_fence(std::memory_order_release);
+    return g;
+}
+
+void end_change(FrameBD &d, uint16_t odd) {
+    publish(d.generation, static_cast<uint16_t>(odd + 1));  // pairs with observe(bd.generation)
+}
+
+// Zeroes every byte but the generation, valid first.
 void clear_descriptor(FrameBD &d) {
+    const uint16_t g = begin_change(d);
     store_relaxed(d.valid, uint8_t{0});
-    std::memset(reinterpret_cast<unsigned char *>(&d) + 1, 0, sizeof(FrameBD) - 1);
+    d.isVideo = 0;
+    std::memset(reinterpret_cast<unsigned char *>(&d) + offsetof(FrameBD, shm_offset), 0,
+                sizeof(FrameBD) - offsetof(FrameBD, shm_offset));
+    end_change(d, g);
 }
 
 // Evicts, from index `i` on, the run of oldest frames whose payloads meet
@@ -117,9 +147,10 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
     // reader that copied any byte written below also sees its frame cleared.
     if (evicted) std::atomic_thread_fence(std::memory_order_release);
 
+    FrameBD &d = c.bd[fill];
+    const uint16_t g = begin_change(d);
     if (length != 0) std::memcpy(ch.data + w + kSlotHeader, data, length);
 
-    FrameBD &d = c.bd[fill];
     std::memcpy(&d.info, info, sizeof(FrameInfo));
     d.shm_offset = w + kSlotHeader;
     d.info.framesize = length;
@@ -133,7 +164,8 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
             media_printf(7, "%s: ch %d, newestIFrameTs 0x%x \n", kPut, channel, info->ts);
         }
     }
-    publish(d.valid, uint8_t{1});
+    publish(d.valid, uint8_t{1});  // pairs with observe(bd.valid)
+    end_change(d, g);
 
     const uint32_t next_w = (w + kSlotHeader + length + 3) & ~3u;
     publish(c.writeOffset, next_w);

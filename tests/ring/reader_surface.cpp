@@ -194,20 +194,20 @@ std::string call_reader(int op, const ReaderArgs &a) {
             return "level-2 line not ending in \"error \": " + t;
     }
     if (rc == -1) {
-        // Nothing found or refused: every output as it was.
-        if (bd != a.bdIndex || !all_fill(&info, sizeof info) || !all_fill(b, n))
+        // Nothing found, refused or damaged: nothing copied, and the cursor as
+        // it was, but a next-frame walk moves it past a damaged descriptor.
+        const bool walk_moved = (op == kOpNextFrame || op == kOpNextVideoFrameType) &&
+                                bd >= 0 && bd < static_cast<int>(kBDCount);
+        if ((bd != a.bdIndex && !walk_moved) || !all_fill(&info, sizeof info) || !all_fill(b, n))
             return "a failed call wrote an output";
         return {};
     }
     if (rc != 0) return "result " + std::to_string(rc);
-    const bool info_only = op == 13 && bd == a.bdIndex;  // not caught up
+    const bool info_only = op == kOpNextVideoFrameType && bd == a.bdIndex;  // not caught up
     if (info_only) return all_fill(b, n) ? std::string() : "the info-only walk wrote the buffer";
     if (bd < 0 || bd >= static_cast<int>(kBDCount)) return "bdIndex " + std::to_string(bd);
     if (ch < 0 || ch >= kChannelCount) return "a frame from channel " + std::to_string(ch);
-    if (all_fill(&info, sizeof info)) {
-        // Payload outside the region: success with nothing copied.
-        return all_fill(b, n) ? std::string() : "buffer written without info";
-    }
+    if (all_fill(&info, sizeof info)) return "success with nothing copied";
     // No writer runs here: what was copied is exactly what descriptor bd holds.
     const FrameBD &d = channel_ctrl(g_media_shm, ch)->bd[bd];
     if (std::memcmp(&info, &d.info, sizeof info) != 0) return "info differs from descriptor";

@@ -87,16 +87,6 @@ inline ReaderCall on(int channel, const AnyReader &r) {
     };
 }
 
-// A hook for CopyTrap: changes one descriptor as a writer would mid-copy.
-struct Mutation {
-    media_ring::FrameBD *d;
-    void (*apply)(media_ring::FrameBD &);
-    static void run(void *self) {
-        auto *m = static_cast<Mutation *>(self);
-        m->apply(*m->d);
-    }
-};
-
 class ReaderTest : public RingTest {
   protected:
     void SetUp() override {

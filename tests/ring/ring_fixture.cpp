@@ -1,7 +1,6 @@
 #include "ring_fixture.h"
 
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -83,73 +82,6 @@ FrameInfo frame(uint32_t ts, uint8_t type, uint32_t sec) {
 void put(int channel, uint32_t n, uint8_t tag, const FrameInfo &info) {
     const auto p = payload(n, tag);
     ASSERT_EQ(MediaDataPut(channel, p.data(), n, &info), 0);
-}
-
-}  // namespace ring_test
-
-namespace ring_test {
-namespace {
-
-struct TrapState {
-    uint8_t *base = nullptr;
-    size_t size = 0;
-    void (*hook)(void *) = nullptr;
-    void *arg = nullptr;
-    volatile sig_atomic_t fired = 0;
-    struct sigaction previous {};
-};
-TrapState g_trap;
-
-void on_fault(int sig, siginfo_t *si, void *) {
-    auto *addr = static_cast<uint8_t *>(si->si_addr);
-    if (addr >= g_trap.base && addr < g_trap.base + g_trap.size) {
-        // Only async-signal-safe work here: a system call and plain stores.
-        mprotect(g_trap.base, g_trap.size, PROT_READ | PROT_WRITE);
-        if (!g_trap.fired && g_trap.hook) g_trap.hook(g_trap.arg);
-        g_trap.fired = 1;
-        return;  // the faulting access runs again, now allowed
-    }
-    // Not ours: put the previous handler back and let the fault recur.
-    sigaction(sig, &g_trap.previous, nullptr);
-}
-
-size_t page_round(size_t n) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    return (n + page - 1) / page * page;
-}
-
-}  // namespace
-
-CopyTrap::CopyTrap(size_t bytes) : size_(page_round(bytes ? bytes : 1)) {
-    void *p = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    EXPECT_NE(p, MAP_FAILED);
-    base_ = static_cast<uint8_t *>(p);
-}
-
-CopyTrap::~CopyTrap() {
-    if (g_trap.base == base_) {
-        sigaction(SIGSEGV, &g_trap.previous, nullptr);
-        g_trap = TrapState{};
-    }
-    munmap(base_, size_);
-}
-
-void CopyTrap::arm(void (*hook)(void *), void *arg) {
-    struct sigaction sa {};
-    sa.sa_sigaction = on_fault;
-    sa.sa_flags = SA_SIGINFO;
-    sigemptyset(&sa.sa_mask);
-    g_trap.base = base_;
-    g_trap.size = size_;
-    g_trap.hook = hook;
-    g_trap.arg = arg;
-    g_trap.fired = 0;
-    sigaction(SIGSEGV, &sa, &g_trap.previous);
-    mprotect(base_, size_, PROT_NONE);
-}
-
-bool CopyTrap::fired() const {
-    return g_trap.base == base_ && g_trap.fired;
 }
 
 }  // namespace ring_test

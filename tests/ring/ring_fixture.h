@@ -57,30 +57,4 @@ std::string stdout_of(Fn &&fn) {
 
 }  // namespace ring_test
 
-namespace ring_test {
-
-// Memory that faults on its first touch and, from inside the fault, runs a
-// hook before the access goes on.  A reader copying into it is stopped in
-// the middle of its copy, where a test can change the ring as a concurrent
-// writer would, deterministically.  One trap may be armed at a time.
-class CopyTrap {
-  public:
-    explicit CopyTrap(size_t bytes);
-    ~CopyTrap();
-    CopyTrap(const CopyTrap &) = delete;
-    CopyTrap &operator=(const CopyTrap &) = delete;
-
-    uint8_t *data() const { return base_; }
-    size_t size() const { return size_; }
-    // Revokes access; the next touch runs hook(arg) once, then proceeds.
-    void arm(void (*hook)(void *), void *arg);
-    bool fired() const;
-
-  private:
-    uint8_t *base_;
-    size_t size_;
-};
-
-}  // namespace ring_test
-
 #endif  // TESTS_RING_RING_FIXTURE_H

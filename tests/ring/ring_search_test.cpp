@@ -398,59 +398,6 @@ INSTANTIATE_TEST_SUITE_P(
                                "60000/0x    63, or < 0x5 error \n"},
                       SizeCase{100, 100, true, nullptr}));
 
-// A descriptor whose payload would lie outside its region (channel 1, region
-// 0x80000): nothing is copied, yet the call succeeds with bdIndex set.  Only
-// a framesize out of bounds fails.
-TEST_F(ReaderTest, PayloadOutsideTheRegionSucceedsWithOutputsUntouched) {
-    using B = uint8_t *;
-    using I = FrameInfo *;
-    const ReaderCall old_any = [](B b, uint32_t n, int *x, I i) {
-        return _MediaDataGetOldFrame(1, b, n, 0, x, i);
-    };
-    const ReaderCall by_ts = [](B b, uint32_t n, int *x, I i) {
-        return MediaDataAudioGetByTs(1, b, n, 0, x, i);
-    };
-    const struct {
-        uint32_t shm_offset, framesize;
-        const ReaderCall *call;
-        int rc;
-        const char *error;  // null: read normally
-    } cases[] = {
-        {0x80000, 16, &old_any, 0,
-         "_MediaDataGetOldFrame: ch 1, bdindex   0, shm_offset 0x 80000 >= 0x 80000 error \n"},
-        {0xfffffff0, 16, &old_any, 0,
-         "_MediaDataGetOldFrame: ch 1, bdindex   0, shm_offset 0xfffffff0 >= 0x 80000 error \n"},
-        {0x80000, 0xffffffff, &old_any, 0,
-         "_MediaDataGetOldFrame: ch 1, bdindex   0, shm_offset 0x 80000 >= 0x 80000 error \n"},
-        {0x7fff0, 16, &old_any, 0,
-         "_MediaDataGetOldFrame: ch 1, bdindex   0, shm_offset 0x 7fff0 + size 0x    10 >= 0x "
-         "80000 error \n"},
-        {0x7fff0, 16, &by_ts, 0,
-         "MediaDataAudioGetByTs: ch 1, bdindex   0, shm_offset 0x 7fff0 + size 0x   10 >= 0x 80000 "
-         "error \n"},
-        {0x40, 0xffffffff, &old_any, -1,
-         "_MediaDataGetOldFrame: ch 1, bdindex   0, framesize 0xffffffff > 0x 60000/0x 60000, or < "
-         "0x5 error \n"},
-        {0x7ffef, 16, &old_any, 0, nullptr},  // ends one byte short of the region's end
-    };
-    put(1, 16, 1, frame(5));
-    FrameBD &d = bd(1, 0);
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.shm_offset);
-        d.shm_offset = c.shm_offset;
-        d.info.framesize = c.framesize;
-        const Outcome o = run(*c.call);
-        EXPECT_EQ(o.rc, c.rc);
-        if (c.error == nullptr) {
-            expect_frame(o, 1, 0);
-            continue;
-        }
-        EXPECT_EQ(o.bd, c.rc == 0 ? 0 : kBdSentinel);
-        EXPECT_TRUE(o.info_untouched() && o.buf_untouched());
-        EXPECT_EQ(o.printed(), (std::vector<LogLine>{{2, c.error}}));
-    }
-}
-
 // A control block holding indices of 500 or more (only damage puts them
 // there) is reported and never used as an index.
 TEST_F(ReaderTest, ControlBlockIndicesOutOfRangeAreRefused) {
@@ -482,48 +429,6 @@ TEST_F(ReaderTest, ControlBlockIndicesOutOfRangeAreRefused) {
         const Outcome o = run(on(1, *c.reader), kBigBuffer, 0);
         EXPECT_EQ(o.rc, -1);
         EXPECT_EQ(o.printed(), c.printed);
-    }
-}
-
-// The frame changes while the reader copies it: evicted, or evicted and
-// refilled with another frame that differs in one of its identifying fields.
-TEST_F(ReaderTest, ReCheckReportsAFrameChangedDuringTheCopy) {
-    const struct {
-        const char *label;
-        void (*apply)(FrameBD &);
-        bool reported;
-    } cases[] = {
-        {"left alone", [](FrameBD &) {}, false},
-        {"evicted", [](FrameBD &d) { std::memset(&d, 0, sizeof d); }, true},
-        {"refilled, other ts", [](FrameBD &d) { d.info.ts += 40; }, true},
-        {"refilled, other seq", [](FrameBD &d) { d.info.seq += 500; }, true},
-        {"refilled, other place", [](FrameBD &d) { d.shm_offset += 4; }, true},
-        {"refilled, other size", [](FrameBD &d) { d.info.framesize -= 4; }, true},
-        {"invalidated, the rest standing", [](FrameBD &d) { d.valid = 0; }, true},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.label);
-        std::memset(g_media_shm, 0, media_ring::kRingFileSize);
-        for (int k = 0; k < 3; ++k) put(1, 64, static_cast<uint8_t>(k), frame(k));
-        Mutation m{&bd(1, 2), c.apply};
-        CopyTrap trap(4096);
-        trap.arm(Mutation::run, &m);
-        int index = kBdSentinel;
-        FrameInfo info;
-        log_start();
-        EXPECT_EQ(_MediaDataGetNewFrame(1, trap.data(), 4096, 0, &index, &info), 0);
-        EXPECT_TRUE(trap.fired());
-        EXPECT_EQ(index, 2);
-        EXPECT_EQ(trap.data()[63], 2);  // the copy completed
-        std::vector<LogLine> want;
-        if (c.reported)
-            want.push_back({2,
-                            "_MediaDataGetNewFrame: ch 1, bdindex   2, offset 0x   140, after read "
-                            "set to invalid error \n"});
-        std::vector<LogLine> printed;
-        for (const auto &l : log_lines())
-            if (l.level <= 4) printed.push_back(l);
-        EXPECT_EQ(printed, want);
     }
 }
 

@@ -1,6 +1,7 @@
 // The frame writer: slots, eviction, wrap-around, the full table, seq and
 // newestIFrameTs, refusals, and the ring's invariants after many puts.
 #include <algorithm>
+#include <cstring>
 #include <random>
 
 #include "ring_fixture.h"
@@ -10,6 +11,14 @@ namespace {
 
 using media_ring::ChannelCtrl;
 using media_ring::FrameBD;
+
+// A cleared descriptor: every byte zero but its generation, which is even
+// (no change under way) and, once anything was stored there, not 0.
+bool cleared(const FrameBD &d) {
+    FrameBD zero{};
+    zero.generation = d.generation;
+    return std::memcmp(&zero, &d, sizeof d) == 0 && d.generation % 2 == 0;
+}
 
 class RingWriterTest : public RingTest {
   protected:
@@ -83,10 +92,7 @@ TEST_F(RingWriterTest, WrapEvictsTheTailThenTheStartAndStopsAtTheFirstNonOverlap
     EXPECT_EQ(live(2), (std::vector<int>{4, 5}));
     EXPECT_EQ(bd(2, 5).shm_offset, 64u);
     EXPECT_EQ(ctrl(2).writeOffset, (64u + 7000 + 3) & ~3u);
-    for (int gone : {2, 3}) {
-        const auto *raw = reinterpret_cast<const uint8_t *>(&bd(2, gone));
-        EXPECT_TRUE(std::all_of(raw, raw + 32, [](uint8_t b) { return b == 0; })) << gone;
-    }
+    for (int gone : {2, 3}) EXPECT_TRUE(cleared(bd(2, gone)) && bd(2, gone).generation == 4) << gone;
     EXPECT_EQ(file_bytes(96096 + 0x280000 + 30128, 29000), payload(29000, 5));  // f4 intact
 }
 
@@ -236,12 +242,12 @@ TEST_F(RingWriterTest, RandomPutsKeepTheInvariants) {
         std::vector<bool> is_live(500, false);
         for (int i : l) is_live[i] = true;
         for (int i = 0; i < 500; ++i) {
-            const auto *raw = reinterpret_cast<const uint8_t *>(&k.bd[i]);
             if (!is_live[i]) {
-                ASSERT_TRUE(std::all_of(raw, raw + 32, [](uint8_t b) { return b == 0; })) << i;
+                ASSERT_TRUE(cleared(k.bd[i])) << i;
                 continue;
             }
             ASSERT_EQ(k.bd[i].valid, 1) << i;
+            ASSERT_EQ(k.bd[i].generation % 4, 2) << i;  // filled: 4n + 2 after n clears
             ASSERT_LE(k.bd[i].shm_offset + k.bd[i].info.framesize, region) << i;
         }
         std::vector<std::pair<uint32_t, uint32_t>> spans;

@@ -89,12 +89,24 @@ int MediaDataPut(int channel, const uint8_t *data, uint32_t length, const FrameI
 
 /* Readers.  Each copies one frame's payload into `buffer` (capacity
  * `bufferSize`) and its FrameInfo into `info`, stores the descriptor index in
- * `bdIndex` and returns 0; -1 when nothing was found, with all three left
- * alone.  Readers look only at frames within half a region of the writer, and
- * never write the ring.  Odd results: a descriptor whose payload lies outside
- * its region gives 0 with `bdIndex` set and `buffer`, `info` untouched; a
- * framesize outside 5..0x60000 or above `bufferSize` gives -1.  frameType 0
- * matches any type, except in MediaDataVideoGetByTs. */
+ * `bdIndex` and returns 0: then payload and FrameInfo are those of one put,
+ * whole.  Otherwise -1: nothing found, a framesize outside 5..0x60000 or
+ * above `bufferSize`, a damaged descriptor (payload outside its region), or
+ * a frame the writer changed while it was copied (a level-2 line says which;
+ * after that last case `buffer` and `info` hold bytes that are no frame).
+ * A search's `bdIndex` is written only with 0.  The next-frame readers move
+ * it on some failures so that a follower never stalls: past a damaged
+ * descriptor, and after a frame changed under the copy (the writer overtook
+ * the reader) to just before the newest SPS (audio: the newest frame), which
+ * the next call reads, as when a reader falls behind.  Readers look only at
+ * frames within half a region of the writer, and never write the ring.
+ * frameType 0 matches any type, except in MediaDataVideoGetByTs.
+ *
+ * Each descriptor carries a generation that the writer changes when it
+ * clears or fills it, and a read fails when it moved during the copy.  A
+ * ring written by a producer built before the generation existed keeps it
+ * at 0: readers then rely on re-checking the descriptor after the copy,
+ * which is sound on x86 but not on every ARM core. */
 
 /* clang-format off */
 /* The oldest live frame of frameType (0: any type). */
