@@ -16,6 +16,15 @@
 //       byte the writer stored after the fence (payload or record) sees the
 //       odd value or a later one in its second load, so it cannot take a mix
 //       of two frames, or half a cleared record, for a frame.
+// and the channel's wake word, an eventcount (ring_wait.cpp):
+//   announce_put: fetch_add(ctrl.wakeWord, 2, release) after the put's last
+//       publish  <->  MediaDataGetPutCount / MediaDataWaitPut: load(acquire)
+//       a reader that sees the new count sees the frame it counts;
+//   MediaDataWaitPut: CAS(ctrl.wakeWord, v, v | 1)  <->  announce_put's
+//       fetch_add: both are read-modify-writes of one word, so one is first
+//       in its order: the CAS fails if the put came before it, and the put
+//       sees the flag (and wakes) if it came after; the futex's own check
+//       of the word under the kernel's lock closes the gap before sleeping.
 // A producer built before the generation existed never moves it (0): the
 // re-check of valid, offset, size, ts and seq after the copy, ordered by
 // the writer's release fences after evictions and the reader's acquire

@@ -34,6 +34,10 @@ struct Channel {
 // region lookup sees only its low eight bits).  false: return -1.
 bool enter_channel(int channel, int mode, Channel *out);
 
+// The writer's last step of every put: counts it in the channel's wake word
+// and wakes the readers sleeping on it, if any (ring_wait.cpp).
+void announce_put(ChannelCtrl &c);
+
 }  // namespace media_ring
 
 #endif  // MEDIA_RING_RING_INTERNAL_H

@@ -12,7 +12,8 @@
 //
 // Who writes what: a channel's ChannelCtrl, its descriptors and its region
 // are written only by that channel's single producer (MediaDataPut).
-// Readers never write the ring.
+// Readers write nothing but bit 0 of a channel's wakeWord, and only to sleep
+// until a put (MediaDataWaitPut).
 #ifndef MEDIA_RING_RING_LAYOUT_H
 #define MEDIA_RING_RING_LAYOUT_H
 
@@ -59,7 +60,11 @@ struct ChannelCtrl {
     uint16_t curBDIndex;      // descriptor the next put fills [writer, release store]
     uint32_t newestIFrameTs;  // ts of the newest I frame (video channels only)
     uint32_t writeOffset;     // region offset of the next slot, a multiple of 4 [writer, release]
-    uint8_t reserved[4];      // neither written nor read
+    uint32_t wakeWord;        // bits 1..31: put count, +2 per put [writer, release RMW at
+                              // the end of each put]; bit 0: a reader sleeps on the word
+                              // [set by readers with a CAS, cleared by the writer before it
+                              // wakes them].  The only word of the ring a reader writes.
+                              // A producer built before it existed leaves it 0.
     FrameBD bd[kBDCount];
 };
 
@@ -101,7 +106,7 @@ static_assert(offsetof(ChannelCtrl, lastBDIndex) == 0);
 static_assert(offsetof(ChannelCtrl, curBDIndex) == 2);
 static_assert(offsetof(ChannelCtrl, newestIFrameTs) == 4);
 static_assert(offsetof(ChannelCtrl, writeOffset) == 8);
-static_assert(offsetof(ChannelCtrl, reserved) == 12);
+static_assert(offsetof(ChannelCtrl, wakeWord) == 12);
 static_assert(offsetof(ChannelCtrl, bd) == 16);
 
 static_assert(sizeof(ChannelRegion) == 8);

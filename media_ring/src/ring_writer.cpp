@@ -22,11 +22,14 @@
 //   5. writeOffset (release), then curBDIndex (release);
 //   6. full table: descriptor K' cleared as in 1, a release fence (its
 //      payload is overwritten by a later put), then lastBDIndex advanced
-//      (release).
+//      (release);
+//   7. the put counted in the wake word (release RMW), and the readers
+//      sleeping on it woken, if any.
 // Release stores keep both the compiler and a weakly ordered ARM core from
 // making a later store visible before the earlier ones.
 //
-// No allocation and no system call here: levels 6 and 7 cost a level test.
+// No allocation, and no system call unless a reader sleeps on the channel:
+// levels 6 and 7 cost a level test.
 #include <atomic>
 #include <cstddef>
 #include <cstring>
@@ -185,5 +188,6 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
     }
     media_printf(7, "%s: ch %d, size 0x%6x, Offset 0x%6x, lastBDIndex %3d, curBDIndex %3d \n", kPut,
                  channel, length, next_w, oldest, next_fill);
+    announce_put(c);
     return 0;
 }

@@ -141,6 +141,38 @@ int MediaDataGetNextVideoFrameType(int channel, uint8_t *buffer, uint32_t buffer
 int MediaDataVideoGetNewestIFrameTs(uint32_t channel, uint32_t *ts);
 /* clang-format on */
 
+/* Waiting for a put instead of polling.  Each channel counts its puts in a
+ * word of its control block; a reader sleeps until the count moves:
+ *
+ *     uint32_t count;
+ *     for (;;) {
+ *         if (MediaDataGetPutCount(ch, &count) != 0) break;       // take the count,
+ *         if (MediaDataGetNextFrame(ch, buf, size, &bd, &info) == 0) {
+ *             use(buf, &info);                                    // read what is there,
+ *             continue;
+ *         }
+ *         MediaDataWaitPut(ch, count, 1000);                      // and only then sleep
+ *     }
+ *
+ * A put between taking the count and the wait moves the count, so the wait
+ * returns at once: no wakeup is lost.  Several readers may wait on one
+ * channel.  To sleep, a reader sets bit 0 of the channel's wake word (ring
+ * bytes 12..15 of the channel's control block), the one thing a reader ever
+ * writes into the ring.  A producer built before the wake word existed never
+ * moves it: waiters then wake only at their timeout, so a consumer that must
+ * serve such producers passes a short one. */
+
+/* Stores in *count a value that changes with every put into the channel
+ * (compare it only for equality).  0, or -1 for a channel outside 0..5 or a
+ * ring that cannot be mapped (mapped as by the readers). */
+int MediaDataGetPutCount(int channel, uint32_t *count);
+
+/* Returns 0 as soon as the channel's put count differs from `count` (at once
+ * if it already does); -1 with errno ETIMEDOUT after `timeoutMs`
+ * milliseconds without a put (a negative value waits without a limit), or
+ * -1 with errno EINVAL at once for a bad channel or an unmappable ring. */
+int MediaDataWaitPut(int channel, uint32_t count, int timeoutMs);
+
 #ifdef __cplusplus
 }
 #endif
