@@ -10,13 +10,14 @@
 // SPS (video) or the newest frame (audio) by the newest-first search.
 //
 // A next frame that cannot be read fails (-1), and the cursor moves so that
-// the reader never stalls on it:
+// the reader never stalls on it and never goes back:
 //  - damaged (payload offset outside the region, or reaching its end):
 //    *bdIndex becomes its index, so the next call goes on past it;
-//  - raced (the writer changed it during the copy, so it has overtaken the
-//    reader): *bdIndex moves as a fallen-behind reader's does, to just
-//    before the newest SPS (video) or the newest frame (audio), which the
-//    next call then reads; where there is none, past the raced one.
+//  - raced (the writer changed it during the copy): *bdIndex becomes the
+//    index just before it, so the next call looks at it again.  Evicted, it
+//    is passed over like any evicted position, and the reader, which has
+//    fallen behind, reads the oldest frame still within the window or is
+//    moved to the newest SPS (audio: frame); refilled, it is read.
 // Both hold for the info-only walk too, whose cursor otherwise stays.
 #include "ring_atomic.h"
 #include "ring_readout.h"
@@ -73,14 +74,9 @@ int next_walk(const char *name, Deliver what, int channel, uint8_t *buffer, uint
             case Readout::kDamaged:
                 *bdIndex = static_cast<int>(i);
                 return -1;
-            case Readout::kRaced: {
-                uint32_t newest = i;
-                const int type = MediaDataIsAudioChannel(channel) ? MEDIA_FRAME_ANY
-                                                                  : MEDIA_FRAME_SPS;
-                *bdIndex = static_cast<int>(locate_newest(ch, type, &newest) ? prev_index(newest)
-                                                                             : i);
+            case Readout::kRaced:
+                *bdIndex = static_cast<int>(prev_index(i));
                 return -1;
-            }
         }
         return -1;
     }

@@ -145,11 +145,6 @@ Readout read_out(const Channel &ch, const char *name, const ReadoutForms &forms,
                  const Candidate &c, Deliver what, uint8_t *buffer, uint32_t bufferSize,
                  int *bdIndex, FrameInfo *info);
 
-// The index of the newest live frame of `frameType` (0: any) within the
-// half-region window, as the newest-first search would choose it, without
-// reading it out.  false when there is none (the search's lines printed).
-bool locate_newest(const Channel &ch, int frameType, uint32_t *index);
-
 #ifdef MEDIA_RING_TEST_SEAMS
 // Test builds only: called by read_out between the copy and the re-check, so
 // a test can change the descriptor exactly where a racing writer would.

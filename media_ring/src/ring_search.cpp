@@ -89,11 +89,12 @@ int search_oldest(Oldest kind, const char *name, int channel, uint8_t *buffer, u
     return -1;
 }
 
-// The newest-first walk: from the one before curBDIndex back to lastBDIndex
-// inclusive, the newest descriptor of `frameType` within the half-region
-// window.  Prints its drop lines; on failure also the line that ends it.
-bool walk_newest(const Channel &ch, const char *name, uint32_t cur, int frameType,
-                 Candidate *found) {
+int search_newest(int channel, uint8_t *buffer, uint32_t bufferSize, int frameType, int *bdIndex,
+                  FrameInfo *info) {
+    constexpr const char *name = "_MediaDataGetNewFrame";
+    Channel ch;
+    uint32_t last, cur;
+    if (!enter_reader(channel, name, kEmpty, &ch, &last, &cur)) return -1;
     const uint32_t half = ch.region_size / 2;
     uint32_t i = prev_index(cur);
     uint32_t searchCnt = 0;
@@ -102,53 +103,28 @@ bool walk_newest(const Channel &ch, const char *name, uint32_t cur, int frameTyp
         if (load_candidate(ch, i, &c) && type_matches(c, frameType)) {
             const uint32_t wait = wait_read_size(ch, c.shm_offset);
             if (wait <= half) {
-                *found = c;
-                return true;
+                media_printf(5, "%s: ch %d, jump to bdIndex %3d, newest frameType %d!\n", name,
+                             channel, static_cast<int>(i), frameType);
+                return read_out(ch, name, kTypeSearchForms, c, Deliver::kFrame, buffer, bufferSize,
+                                bdIndex, info) == Readout::kRead
+                           ? 0
+                           : -1;
             }
-            media_printf(4, kDrop, name, ch.number, wait, half);
+            media_printf(4, kDrop, name, channel, wait, half);
         }
-        uint32_t last;
-        if (!load_last_index(ch, name, &last)) return false;
+        if (!load_last_index(ch, name, &last)) return -1;
         if (i == last) break;
         i = prev_index(i);
         if (++searchCnt > kSearchCountLimit) {
-            media_printf(4, kSearchCnt, name, ch.number);
-            return false;
+            media_printf(4, kSearchCnt, name, channel);
+            return -1;
         }
     }
-    media_printf(3, "%s: ch %d fail\n", name, ch.number);
-    return false;
-}
-
-constexpr const char *kNewest = "_MediaDataGetNewFrame";
-
-int search_newest(int channel, uint8_t *buffer, uint32_t bufferSize, int frameType, int *bdIndex,
-                  FrameInfo *info) {
-    Channel ch;
-    uint32_t last, cur;
-    if (!enter_reader(channel, kNewest, kEmpty, &ch, &last, &cur)) return -1;
-    Candidate c;
-    if (!walk_newest(ch, kNewest, cur, frameType, &c)) return -1;
-    media_printf(5, "%s: ch %d, jump to bdIndex %3d, newest frameType %d!\n", kNewest, channel,
-                 static_cast<int>(c.index), frameType);
-    return read_out(ch, kNewest, kTypeSearchForms, c, Deliver::kFrame, buffer, bufferSize, bdIndex,
-                    info) == Readout::kRead
-               ? 0
-               : -1;
+    media_printf(3, "%s: ch %d fail\n", name, channel);
+    return -1;
 }
 
 }  // namespace
-
-bool locate_newest(const Channel &ch, int frameType, uint32_t *index) {
-    uint32_t last, cur;
-    if (!load_last_index(ch, kNewest, &last) || !load_cur_index(ch, kNewest, &cur) || last == cur)
-        return false;
-    Candidate c;
-    if (!walk_newest(ch, kNewest, cur, frameType, &c)) return false;
-    *index = c.index;
-    return true;
-}
-
 }  // namespace media_ring
 
 using namespace media_ring;

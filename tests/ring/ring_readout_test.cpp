@@ -14,10 +14,11 @@ namespace {
 
 using media_ring::FrameBD;
 
-// Channel 1: SPS 0, PPS 1, I 2, P 3 (the frame read), P 4, SPS 5 (the
-// newest), P 6.
+// Channel 1: SPS 0, PPS 1, I 2 (cleared), P 3 (the frame read), P 4, SPS 5,
+// P 6.  The walks start at 1, so they pass over 2 to reach 3.
 constexpr int kTarget = 3;
-constexpr int kNewestSps = 5;
+constexpr int kWalkFrom = 1;
+constexpr int kRetry = kTarget - 1;  // a raced walk looks at the frame again
 constexpr int kUntouched = kBdSentinel;
 
 void (*g_during_copy)(FrameBD &) = nullptr;
@@ -56,18 +57,18 @@ const Case kCases[] = {
          std::memset(&d, 0, sizeof d);
          d.generation = g;
      },
-     false, -1, kUntouched, kNewestSps - 1, kNewestSps - 1, "after read set to invalid"},
-    {"refilled during the copy", nullptr, refill, false, -1, kUntouched, kNewestSps - 1,
-     kNewestSps - 1, "after read set to invalid"},
+     false, -1, kUntouched, kRetry, kRetry, "after read set to invalid"},
+    {"refilled during the copy", nullptr, refill, false, -1, kUntouched, kRetry, kRetry,
+     "after read set to invalid"},
     // The case only a weakly ordered core shows: the fields read back as
     // before, the generation says the copy raced a change.
     {"generation moved, fields alike", nullptr,
      [](FrameBD &d) { d.generation = static_cast<uint16_t>(d.generation + 2); }, false, -1,
-     kUntouched, kNewestSps - 1, kNewestSps - 1, "after read set to invalid"},
+     kUntouched, kRetry, kRetry, "after read set to invalid"},
     {"older producer, read whole", nullptr, nullptr, true, 0, kTarget, kTarget, kUntouched,
      nullptr},
     {"older producer, refilled during the copy", nullptr, [](FrameBD &d) { d.info.ts += 1000; },
-     true, -1, kUntouched, kNewestSps - 1, kNewestSps - 1, "after read set to invalid"},
+     true, -1, kUntouched, kRetry, kRetry, "after read set to invalid"},
 };
 
 class ReadoutTest : public ReaderTest {
@@ -80,6 +81,7 @@ class ReadoutTest : public ReaderTest {
         std::memset(g_media_shm, 0, media_ring::kRingFileSize);
         const uint8_t types[] = {7, 8, 5, 1, 1, 7, 1};
         for (int k = 0; k < 7; ++k) put(1, 100, static_cast<uint8_t>(k), frame(1000 + 40 * k, types[k]));
+        std::memset(&bd(1, 2), 0, sizeof(FrameBD));
         if (c.older_producer)
             for (auto &d : ctrl(1).bd) d.generation = 0;
         if (c.before) c.before(bd(1, kTarget));
@@ -110,7 +112,7 @@ TEST_F(ReadoutTest, OnlyAFrameFromOnePutIsHandedBack) {
         for (const auto &r : readers) {
             SCOPED_TRACE(std::string(c.label) + " / " + r.name);
             fill(c);
-            const int from = r.bd == &Case::bd_search ? kBdSentinel : kTarget - 1;
+            const int from = r.bd == &Case::bd_search ? kBdSentinel : kWalkFrom;
             const Outcome o = run(r.call, kBigBuffer, from);
             const int want_bd = c.*r.bd == kUntouched && from != kBdSentinel ? from : c.*r.bd;
             EXPECT_EQ(o.rc, c.rc);

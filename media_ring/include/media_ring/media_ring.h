@@ -95,10 +95,11 @@ int MediaDataPut(int channel, const uint8_t *data, uint32_t length, const FrameI
  * a frame the writer changed while it was copied (a level-2 line says which;
  * after that last case `buffer` and `info` hold bytes that are no frame).
  * A search's `bdIndex` is written only with 0.  The next-frame readers move
- * it on some failures so that a follower never stalls: past a damaged
- * descriptor, and after a frame changed under the copy (the writer overtook
- * the reader) to just before the newest SPS (audio: the newest frame), which
- * the next call reads, as when a reader falls behind.  Readers look only at
+ * it on two failures so that a follower never stalls and never goes back:
+ * past a damaged descriptor, and to just before a frame changed under the
+ * copy, so the next call looks at it again: evicted, it is passed over and
+ * the reader, having fallen behind, goes on from the oldest frame within
+ * the window or is moved to the newest SPS (audio: frame).  Readers look only at
  * frames within half a region of the writer, and never write the ring.
  * frameType 0 matches any type, except in MediaDataVideoGetByTs.
  *
