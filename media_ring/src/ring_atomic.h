@@ -9,13 +9,18 @@
 //   publish(ctrl.lastBDIndex, I') <->  observe(ctrl.lastBDIndex) oldest dropped
 // and the descriptor's generation, a seqlock (begin_change / end_change in
 // the writer, load_candidate / read_out in the readers):
-//   publish(bd.generation, even)  <->  observe(bd.generation)  change ended:
-//       a reader that sees the even value sees the whole clear or fill;
+//   publish(bd.generation, even)  <->  observe(bd.generation)  clear ended:
+//       a reader that sees the even value sees the whole clear;
 //   store_relaxed(bd.generation, odd); release fence  <->  acquire fence;
-//       load_relaxed(bd.generation)  change begun: a reader that loaded any
-//       byte the writer stored after the fence (payload or record) sees the
-//       odd value or a later one in its second load, so it cannot take a mix
-//       of two frames, or half a cleared record, for a frame.
+//       load_relaxed(bd.generation)  clear begun: a reader that loaded any
+//       byte the writer stored after the fence (the zeroing, a refill, the
+//       payload bytes written over the frame) sees the odd value or a later
+//       one in its second load, so it cannot take a mix of two frames, or
+//       half a cleared record, for a frame.
+// A fill needs no step of its own: the reader loads the generation, then
+// valid (acquire); valid = 1 comes only from a fill and brings all of it,
+// and nothing of that frame changes again before the clear that moves the
+// generation.
 // and the channel's wake word, an eventcount (ring_wait.cpp):
 //   announce_put: fetch_add(ctrl.wakeWord, 2, release) after the put's last
 //       publish  <->  MediaDataGetPutCount / MediaDataWaitPut: load(acquire)

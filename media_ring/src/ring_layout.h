@@ -38,16 +38,18 @@ inline constexpr const char *kRingPathEnv = "MEDIA_RING_PATH";
 inline constexpr uint32_t kReadMinFrame = 5;
 inline constexpr uint32_t kReadMaxFrame = 0x60000;
 
-// One stored frame.  32 bytes.  Filled by the writer with `valid` then the
-// even generation as its last stores (release); zeroed, all but the
-// generation, when the frame is evicted.
+// One stored frame.  32 bytes.  Filled by the writer with `valid` as its
+// last store (release); zeroed, all but the generation, when the frame is
+// evicted, between two steps of the generation.
 struct FrameBD {
     uint8_t valid;        // 1 while live; 0 when free or cleared  [writer, release store]
     uint8_t isVideo;      // 1 on channels 0..3, 0 on 4 and 5
-    uint16_t generation;  // seqlock word: odd while the writer changes this descriptor (a
-                          // clear or a fill), even between; +2 per clear, +2 per fill.
-                          // [writer only; relaxed store to odd + release fence, release
-                          // store to even].  A producer built before it existed leaves it 0.
+    uint16_t generation;  // seqlock word: odd while the writer clears this descriptor, even
+                          // otherwise; +2 per clear, so it has moved whenever anything of
+                          // a frame a reader saw live may have changed (a fill is
+                          // published by valid, which only a fill sets).  [writer only;
+                          // relaxed store to odd + release fence, release store to even]
+                          // A producer built before it existed leaves it 0.
     uint32_t shm_offset;  // region-relative offset of the payload's first byte
     FrameInfo info;       // the frame's record; info.framesize is the payload length
 };

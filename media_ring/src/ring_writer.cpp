@@ -14,16 +14,16 @@
 //      fence after the last eviction keeps every zeroing ahead of the
 //      payload bytes that overwrite its frame (for readers that predate the
 //      generation);
-//   2. descriptor K's generation made odd, a release fence;
-//   3. the payload bytes;
-//   4. the descriptor's record, offset, size, isVideo, seq (and on a video I
-//      frame newestIFrameTs), then valid = 1 (release), then its generation
-//      made even (release) as its last store;
-//   5. writeOffset (release), then curBDIndex (release);
-//   6. full table: descriptor K' cleared as in 1, a release fence (its
+//   2. the payload bytes;
+//   3. the descriptor's record, offset, size, isVideo, seq (and on a video I
+//      frame newestIFrameTs), then valid = 1 (release) as its last store: a
+//      fill needs no generation of its own, as valid goes from 0 to 1 only
+//      there, and nothing of a live frame changes until its clear;
+//   4. writeOffset (release), then curBDIndex (release);
+//   5. full table: descriptor K' cleared as in 1, a release fence (its
 //      payload is overwritten by a later put), then lastBDIndex advanced
 //      (release);
-//   7. the put counted in the wake word (release RMW), and the readers
+//   6. the put counted in the wake word (release RMW), and the readers
 //      sleeping on it woken, if any.
 // Release stores keep both the compiler and a weakly ordered ARM core from
 // making a later store visible before the earlier ones.
@@ -46,10 +46,11 @@ namespace {
 
 constexpr const char *kPut = "MediaDataPut";
 
-// The writer's half of the descriptor's seqlock.  begin_change makes the
-// generation odd and fences, so no store that follows (record, valid,
-// payload bytes) is seen without it; end_change publishes the even value
-// after every store of the change.  Only this process writes the word, so
+// The writer's half of the descriptor's seqlock, around each clear.
+// begin_change makes the generation odd and fences, so no store that
+// follows (the zeroing, a refill, the payload bytes written over the
+// cleared frame) is seen without it; end_change publishes the even value
+// after the zeroing.  Only this process writes the word, so
 // its own relaxed load is exact.
 uint16_t begin_change(FrameBD &d) {
     const uint16_t g = static_cast<uint16_t>(load_relaxed(d.generation) | 1u);
@@ -151,7 +152,6 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
     if (evicted) std::atomic_thread_fence(std::memory_order_release);
 
     FrameBD &d = c.bd[fill];
-    const uint16_t g = begin_change(d);
     if (length != 0) std::memcpy(ch.data + w + kSlotHeader, data, length);
 
     std::memcpy(&d.info, info, sizeof(FrameInfo));
@@ -168,7 +168,6 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
         }
     }
     publish(d.valid, uint8_t{1});  // pairs with observe(bd.valid)
-    end_change(d, g);
 
     const uint32_t next_w = (w + kSlotHeader + length + 3) & ~3u;
     publish(c.writeOffset, next_w);

@@ -28,9 +28,9 @@ void seam(const media_ring::Channel &ch, uint32_t index) {
 }
 
 // What the writer leaves when it clears a descriptor and fills it again,
-// seen from the reader: generation moved by 4, record changed.
+// seen from the reader: generation moved by 2, record changed.
 void refill(FrameBD &d) {
-    d.generation = static_cast<uint16_t>(d.generation + 4);
+    d.generation = static_cast<uint16_t>(d.generation + 2);
     d.info.ts += 1000;
 }
 

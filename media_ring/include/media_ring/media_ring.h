@@ -103,8 +103,8 @@ int MediaDataPut(int channel, const uint8_t *data, uint32_t length, const FrameI
  * frames within half a region of the writer, and never write the ring.
  * frameType 0 matches any type, except in MediaDataVideoGetByTs.
  *
- * Each descriptor carries a generation that the writer changes when it
- * clears or fills it, and a read fails when it moved during the copy.  A
+ * Each descriptor carries a generation that the writer moves when it clears
+ * it, and a read fails when it moved during the copy.  A
  * ring written by a producer built before the generation existed keeps it
  * at 0: readers then rely on re-checking the descriptor after the copy,
  * which is sound on x86 but not on every ARM core. */
