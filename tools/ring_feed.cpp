@@ -261,9 +261,7 @@ void load_video(const std::string &path, Input &in) {
     if (in.video.empty()) fail(1, "%s holds no H.264 NAL units", path.c_str());
     // A picture is its slices with the parameter sets and SEI ahead of them;
     // a slice whose first_mb_in_slice is 0 (first bit set) begins a new one.
-    const uint32_t largest = std::min(  // a frame the ring stores and a reader accepts
-        media_ring::kRegions[kVideoChannel].size - media_ring::kSlotReckon,
-        media_ring::kReadMaxFrame);
+    const uint32_t largest = media_ring::largest_frame(kVideoChannel);  // the ring takes no more
     bool has_slice = false;
     uint64_t pic = 0;
     PictureSize current;

@@ -124,6 +124,18 @@ inline unsigned char *channel_data(unsigned char *shm, int channel) {
     return shm + kDataAreaOffset + kRegions[channel].offset;
 }
 
+// The largest frame a channel takes: one that a reader can still read as
+// soon as it is stored.  A reader takes a frame only while it lies within
+// half the region of the writer's next slot, and a frame lies its own
+// length (rounded up to 4) from it; nor does a reader take more than
+// kReadMaxFrame.  A larger frame would be unreadable, and would push every
+// frame before it out of the window too.
+inline constexpr uint32_t largest_frame(int channel) {
+    return kRegions[channel].size / 2 < kReadMaxFrame ? kRegions[channel].size / 2 : kReadMaxFrame;
+}
+static_assert(largest_frame(0) == 0x60000 && largest_frame(1) == 0x40000 &&
+              largest_frame(2) == 0x8000 && largest_frame(4) == 0x10000);
+
 inline constexpr uint32_t next_index(uint32_t i) {
     return i + 1 == kBDCount ? 0 : i + 1;
 }

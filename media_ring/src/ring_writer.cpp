@@ -120,6 +120,13 @@ MEDIA_RING_EXPORT int MediaDataPut(int channel, const uint8_t *data, uint32_t le
                      length, region - kSlotReckon);
         return -1;
     }
+    if (length > largest_frame(channel)) {
+        // Stored, it could never be read, and it would put the frames before
+        // it out of every reader's reach: refuse it with nothing changed.
+        media_printf(3, "%s: ch %d, size 0x%x > max readable 0x%x, fail!!!\n", kPut, channel,
+                     length, largest_frame(channel));
+        return -1;
+    }
     ChannelCtrl &c = *ch.ctrl;
 
     // The channel's own fields: only this process writes them.

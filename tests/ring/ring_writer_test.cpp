@@ -59,52 +59,54 @@ TEST_F(RingWriterTest, FirstPutFillsDescriptorZero) {
 }
 
 TEST_F(RingWriterTest, WindowEndingAtTheRegionEndDoesNotWrap) {
-    // Channels 2 and 3 have 64 KiB regions.  A first frame moves writeOffset
-    // to 100; then a frame whose window ends exactly at 65536 stays in place,
-    // one byte more wraps to offset 0 and evicts the first frame.
-    for (int channel : {2, 3}) put(channel, 36, 0x01, frame(1));
-    ASSERT_EQ(ctrl(2).writeOffset, 100u);
-    put(2, 65536 - 68 - 100, 0x02, frame(2));
-    EXPECT_EQ(bd(2, 1).shm_offset, 164u);
-    EXPECT_EQ(live(2), (std::vector<int>{0, 1}));
+    // Channels 2 and 3 have 64 KiB regions.  Frames of 36, 20000 and 20000
+    // bytes move writeOffset to 40228; then a frame whose window ends
+    // exactly at 65536 stays in place, and one byte more wraps to offset 0
+    // and evicts the three frames its window [0, 25309) covers.
+    for (int channel : {2, 3})
+        for (uint32_t n : {36u, 20000u, 20000u}) put(channel, n, 0x01, frame(1));
+    ASSERT_EQ(ctrl(2).writeOffset, 40228u);
+    put(2, 65536 - 68 - 40228, 0x02, frame(2));
+    EXPECT_EQ(bd(2, 3).shm_offset, 40292u);
+    EXPECT_EQ(live(2), (std::vector<int>{0, 1, 2, 3}));
 
-    put(3, 65536 - 68 - 100 + 1, 0x02, frame(2));
-    EXPECT_EQ(bd(3, 1).shm_offset, 64u);
-    EXPECT_EQ(live(3), (std::vector<int>{1}));
+    put(3, 65536 - 68 - 40228 + 1, 0x02, frame(2));
+    EXPECT_EQ(bd(3, 3).shm_offset, 64u);
+    EXPECT_EQ(live(3), (std::vector<int>{3}));
     EXPECT_EQ(bd(3, 0).valid, 0);
 }
 
+// Channel 2 (65536 bytes), frames f0..f5; payload ranges as [start, end):
+// f0 [64,20064) and f1 [20128,40128) evicted by f4's wrap, f2 [40192,60192)
+// by f5; live: f3 [60256,65256) in the tail, f4 [64,30064), f5 [30128,59128).
+constexpr uint32_t kWrapSizes[] = {20000, 20000, 20000, 5000, 30000, 29000};
+
 TEST_F(RingWriterTest, WrapEvictsTheTailThenTheStartAndStopsAtTheFirstNonOverlap) {
-    // Channel 2 (65536 bytes).  Payload ranges, as [start, end):
-    const uint32_t sizes[] = {40000, 20000, 5000, 30000, 29000};
-    for (uint32_t i = 0; i < 5; ++i) put(2, sizes[i], static_cast<uint8_t>(i + 1), frame(i));
-    // f0 [64,40064) evicted by f3's wrap; f1 [40128,60128) by f4;
-    // live: f2 [60192,65192) in the tail, f3 [64,30064), f4 [30128,59128).
-    ASSERT_EQ(live(2), (std::vector<int>{2, 3, 4}));
-    ASSERT_EQ(bd(2, 2).shm_offset, 60192u);
+    for (uint32_t i = 0; i < 6; ++i) put(2, kWrapSizes[i], static_cast<uint8_t>(i + 1), frame(i));
+    ASSERT_EQ(live(2), (std::vector<int>{3, 4, 5}));
+    ASSERT_EQ(bd(2, 3).shm_offset, 60256u);
     ASSERT_EQ(ctrl(2).writeOffset, 59128u);
 
-    // f5 (7000 bytes) does not fit before the end: the tail pass evicts f2,
-    // which ends after 59128, and stops at f3, which ends before it; the
-    // pass from 0 evicts f3 and stops at f4, whose payload starts after
-    // 7068.  f5 lands at 64.
-    put(2, 7000, 6, frame(5));
-    EXPECT_EQ(live(2), (std::vector<int>{4, 5}));
-    EXPECT_EQ(bd(2, 5).shm_offset, 64u);
+    // f6 (7000 bytes) does not fit before the end: the tail pass evicts f3,
+    // which ends after 59128, and stops at f4, which ends before it; the
+    // pass from 0 evicts f4 and stops at f5, whose payload starts after
+    // 7068.  f6 lands at 64.
+    put(2, 7000, 7, frame(6));
+    EXPECT_EQ(live(2), (std::vector<int>{5, 6}));
+    EXPECT_EQ(bd(2, 6).shm_offset, 64u);
     EXPECT_EQ(ctrl(2).writeOffset, (64u + 7000 + 3) & ~3u);
-    for (int gone : {2, 3}) EXPECT_TRUE(cleared(bd(2, gone)) && bd(2, gone).generation == 2) << gone;
-    EXPECT_EQ(file_bytes(96096 + 0x280000 + 30128, 29000), payload(29000, 5));  // f4 intact
+    for (int gone : {3, 4}) EXPECT_TRUE(cleared(bd(2, gone)) && bd(2, gone).generation == 2) << gone;
+    EXPECT_EQ(file_bytes(96096 + 0x280000 + 30128, 29000), payload(29000, 6));  // f5 intact
 }
 
 TEST_F(RingWriterTest, EvictionStopsAtAFreeDescriptorAndLeavesLaterOnesAlone) {
-    const uint32_t sizes[] = {40000, 20000, 5000, 30000, 29000};
-    for (uint32_t i = 0; i < 5; ++i) put(2, sizes[i], static_cast<uint8_t>(i + 1), frame(i));
-    ctrl(2).bd[2].valid = 0;  // the oldest descriptor, found free
-    put(2, 7000, 6, frame(5));
-    // Both passes stop at once: f3 stays live although f5 covers its start.
-    EXPECT_EQ(ctrl(2).lastBDIndex, 2);
-    EXPECT_EQ(bd(2, 3).valid, 1);
-    EXPECT_EQ(bd(2, 5).shm_offset, 64u);
+    for (uint32_t i = 0; i < 6; ++i) put(2, kWrapSizes[i], static_cast<uint8_t>(i + 1), frame(i));
+    ctrl(2).bd[3].valid = 0;  // the oldest descriptor, found free
+    put(2, 7000, 7, frame(6));
+    // Both passes stop at once: f4 stays live although f6 covers its start.
+    EXPECT_EQ(ctrl(2).lastBDIndex, 3);
+    EXPECT_EQ(bd(2, 4).valid, 1);
+    EXPECT_EQ(bd(2, 6).shm_offset, 64u);
 }
 
 TEST_F(RingWriterTest, FullTableDropsTheOldestAtThe500thPut) {
@@ -180,6 +182,8 @@ TEST_F(RingWriterTest, RefusedPutsLeaveTheFileByteIdentical) {
         {1 << 20, 4, ""},
         {1, 0x80000 - 67, "MediaDataPut: ch 1, size 0x7ffbd > max 0x7ffbc or no frame, fail!!!\n"},
         {2, 0x10000, "MediaDataPut: ch 2, size 0x10000 > max 0xffbc or no frame, fail!!!\n"},
+        {1, 0x40001, "MediaDataPut: ch 1, size 0x40001 > max readable 0x40000, fail!!!\n"},
+        {0, 0x60001, "MediaDataPut: ch 0, size 0x60001 > max readable 0x60000, fail!!!\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.channel);
@@ -189,8 +193,12 @@ TEST_F(RingWriterTest, RefusedPutsLeaveTheFileByteIdentical) {
     }
     EXPECT_EQ(MediaDataPut(1, big.data(), 4, nullptr), -1);
     EXPECT_EQ(whole_file(), before);
-    // The largest payload that fits an empty region is taken.
-    EXPECT_EQ(MediaDataPut(4, big.data(), 0x20000 - 68, &info), 0);
+    // The largest readable frame is taken, and read back.
+    EXPECT_EQ(MediaDataPut(4, big.data(), 0x10000, &info), 0);
+    std::vector<uint8_t> back(0x10000);
+    int index;
+    FrameInfo got;
+    EXPECT_EQ(MediaDataAudioGetNewFrame(4, back.data(), 0x10000, &index, &got), 0);
 }
 
 TEST_F(RingWriterTest, DamagedControlBlockKeepsStoresInsideTheRing) {
@@ -213,7 +221,7 @@ TEST_F(RingWriterTest, RandomPutsKeepTheInvariants) {
     uint32_t ts = 0;
     for (int n = 0; n < 30000; ++n) {
         const int channel = static_cast<int>(rng() % 6);
-        const uint32_t max = media_ring::kRegions[channel].size - 68;
+        const uint32_t max = media_ring::largest_frame(channel);
         uint32_t length;
         switch (rng() % 10) {
             case 0:
