@@ -1,5 +1,6 @@
 // ring_search.cpp - the searches: the oldest or newest live frame of a type,
-// and the oldest live frame at or after a timestamp.
+// and the oldest live frame at or after a timestamp (as a plain unsigned
+// number, or on the millisecond clock that wraps every 2^32 ms).
 //
 // Both walks examine exactly the live descriptors while the writer keeps
 // still: oldest-first from lastBDIndex up to, not including, curBDIndex;
@@ -22,7 +23,7 @@ constexpr const char *kDrop = "%s: ch %d waitReadSize 0x%6x > 0x%6x drop!\n";
 constexpr const char *kVideoTsDrop =
     "%s: ch %d, frameType %d, ts 0x%x, waitReadSize 0x%6x > 0x%6x drop!\n";
 
-enum class Oldest { kType, kAudioTs, kVideoTs };
+enum class Oldest { kType, kAudioTs, kVideoTs, kSinceTs };
 
 bool type_matches(const Candidate &c, int frameType) {
     return frameType == MEDIA_FRAME_ANY || static_cast<int>(c.frameType) == frameType;
@@ -36,6 +37,9 @@ bool matches(Oldest kind, const Candidate &c, int frameType, uint32_t ts) {
             return c.ts >= ts;
         case Oldest::kVideoTs:
             return c.ts >= ts && static_cast<int>(c.frameType) == frameType;  // 0 no wildcard
+        case Oldest::kSinceTs:
+            // At or after on the wrapping 32-bit millisecond clock.
+            return c.ts - ts < 0x80000000u && type_matches(c, frameType);
     }
     return false;
 }
@@ -188,6 +192,13 @@ MEDIA_RING_EXPORT int MediaDataAudioGetByTs(int channel, uint8_t *buffer, uint32
                                             uint32_t ts, int *bdIndex, FrameInfo *info) {
     return search_oldest(Oldest::kAudioTs, "MediaDataAudioGetByTs", channel, buffer, bufferSize,
                          MEDIA_FRAME_ANY, ts, bdIndex, info);
+}
+
+MEDIA_RING_EXPORT int MediaDataGetSinceTs(int channel, uint8_t *buffer, uint32_t bufferSize,
+                                          uint32_t ts, int frameType, int *bdIndex,
+                                          FrameInfo *info) {
+    return search_oldest(Oldest::kSinceTs, "MediaDataGetSinceTs", channel, buffer, bufferSize,
+                         frameType, ts, bdIndex, info);
 }
 
 MEDIA_RING_EXPORT int MediaDataVideoGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize,

@@ -1,6 +1,7 @@
 // The searches and the read-out over rings built by the writer: which frame
 // each search picks, the half-region window, the read-out's limits and odd
 // results, the re-check after the copy, and every message with its level.
+#include <algorithm>
 #include <climits>
 
 #include "reader_test.h"
@@ -357,7 +358,10 @@ class ReadOutSize : public ReaderTest, public ::testing::WithParamInterface<Size
 
 TEST_P(ReadOutSize, AcceptsFiveTo0x60000WithinTheBuffer) {
     const SizeCase &c = GetParam();
-    put(0, c.framesize, 3, frame(1));
+    // A frame above 0x60000 no writer of ours stores: one from elsewhere is
+    // made by enlarging a stored frame's record.
+    put(0, std::min(c.framesize, media_ring::kReadMaxFrame), 3, frame(1));
+    bd(0, 0).info.framesize = c.framesize;
     const Outcome o = run(
         [&](uint8_t *b, uint32_t n, int *x, FrameInfo *i) {
             return c.by_ts ? MediaDataAudioGetByTs(0, b, n, 0, x, i)
@@ -430,6 +434,47 @@ TEST_F(ReaderTest, ControlBlockIndicesOutOfRangeAreRefused) {
         EXPECT_EQ(o.rc, -1);
         EXPECT_EQ(o.printed(), c.printed);
     }
+}
+
+}  // namespace
+}  // namespace ring_test
+
+namespace ring_test {
+namespace {
+
+// Across the wrap of the millisecond clock: frames at 2^32 - 4000, - 2000,
+// then 100 and 3000 (types SPS, P, SPS, P).  The wrapping search takes the
+// frames after the wrap for what they are; the plain one, as specified,
+// takes every pre-wrap frame as later.
+TEST_F(ReaderTest, SinceTsSearchComparesAcrossTheWrap) {
+    const uint32_t ts[] = {0xFFFFF060u, 0xFFFFF830u, 100, 3000};
+    const uint8_t types[] = {7, 1, 7, 1};
+    for (int k = 0; k < 4; ++k) put(1, 16, static_cast<uint8_t>(k), frame(ts[k], types[k]));
+    using B = uint8_t *;
+    using I = FrameInfo *;
+    const struct {
+        uint32_t since;
+        int type, index;  // index -1: nothing found
+    } cases[] = {
+        {0xFFFFF000u, 0, 0}, {0xFFFFF061u, 0, 1}, {0xFFFFF061u, 7, 2}, {50, 0, 2},
+        {101, 0, 3},          {3001, 0, -1},      {100u - 5000u, 7, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.since);
+        const Outcome o = run([&](B b, uint32_t n, int *x, I i) {
+            return MediaDataGetSinceTs(1, b, n, c.since, c.type, x, i);
+        });
+        if (c.index < 0) {
+            EXPECT_EQ(o.rc, -1);
+        } else {
+            expect_frame(o, 1, c.index);
+        }
+    }
+    // The plain search: 50 lies below every pre-wrap ts, so it finds the oldest.
+    const Outcome plain = run([](B b, uint32_t n, int *x, I i) {
+        return MediaDataAudioGetByTs(1, b, n, 50, x, i);
+    });
+    expect_frame(plain, 1, 0);
 }
 
 }  // namespace

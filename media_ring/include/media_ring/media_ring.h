@@ -134,6 +134,13 @@ int MediaDataAudioGetNewFrame(int channel, uint8_t *buffer, uint32_t bufferSize,
 int MediaDataAudioGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize, uint32_t ts, int *bdIndex, FrameInfo *info);
 /* The oldest live frame whose ts is at least `ts` and whose type is exactly frameType. */
 int MediaDataVideoGetByTs(int channel, uint8_t *buffer, uint32_t bufferSize, uint32_t ts, int frameType, int *bdIndex, FrameInfo *info);
+/* The oldest live frame at or after `ts` on the millisecond clock, which wraps
+ * every 2^32 ms (49.7 days): a frame is at or after `ts` when its ts minus
+ * `ts`, in 32-bit arithmetic, is below 2^31 (so up to 24.8 days later); and
+ * whose type is frameType (0: any type).  The two searches above compare ts
+ * as plain unsigned numbers (0 means "from the oldest"), so across a wrap
+ * they take the frames from before it for the later ones; this one does not. */
+int MediaDataGetSinceTs(int channel, uint8_t *buffer, uint32_t bufferSize, uint32_t ts, int frameType, int *bdIndex, FrameInfo *info);
 /* The frame after *bdIndex, moving it there; one fallen behind jumps to the newest SPS (audio: frame). */
 int MediaDataGetNextFrame(int channel, uint8_t *buffer, uint32_t bufferSize, int *bdIndex, FrameInfo *info);
 /* Only the FrameInfo of that next frame: buffer and *bdIndex stay, unless it has to jump. */
