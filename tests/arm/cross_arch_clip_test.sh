@@ -6,8 +6,12 @@
 # sample counts that decodes cleanly can only come from a ring whose layout is
 # the same byte for byte on both; the ARM side must also have taken the file
 # as it was (no "memory clear", which a mismatched size would cause).
+# Then ring_tap across the two: the ARM tap follows a ring the x86-64 feed
+# puts into, and the x86-64 tap one the ARM feed puts into, each sleeping
+# between frames without a time limit, so each frame it passes on was a wake
+# from the other architecture.
 # usage: cross_arch_clip_test.sh HOST_BUILD ARM_PREFIX DATA_DIR
-#   HOST_BUILD  host build tree (tools/ring_feed, recorder/alarm_record)
+#   HOST_BUILD  host build tree (tools/ring_feed, tools/ring_tap, recorder/alarm_record)
 #   ARM_PREFIX  the stripped ARM install (bin/, lib/), from scripts/arm_build.sh
 set -uo pipefail
 host=$1 arm=$2 data=$3
@@ -18,12 +22,15 @@ feed_pid=
 stop_feed() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null && wait "$feed_pid" 2>/dev/null; feed_pid=; }
 trap 'stop_feed; rm -rf "$work"' EXIT
 source "$(dirname "$0")/../support/clip_checks.sh"
+source "$(dirname "$0")/../support/tap_checks.sh"
 machine() { readelf -h "$1" | sed -n 's/^ *Machine: *//p'; }
 
 check "host ring_feed is x86-64 ($(machine "$host/tools/ring_feed"))" \
   test "$(machine "$host/tools/ring_feed")" = "Advanced Micro Devices X86-64"
 check "ARM alarm_record is 32-bit ARM ($(machine "$arm/bin/alarm_record"))" \
   test "$(machine "$arm/bin/alarm_record")" = ARM
+check "ARM ring_tap is 32-bit ARM ($(machine "$arm/bin/ring_tap"))" \
+  test "$(machine "$arm/bin/ring_tap")" = ARM
 check "ARM ring_feed is 32-bit ARM ($(machine "$arm/bin/ring_feed"))" \
   test "$(machine "$arm/bin/ring_feed")" = ARM
 
@@ -78,6 +85,12 @@ if start_feed "$work/arm_feed" "${arm_run[@]}" "$arm/bin/ring_feed"; then
   record arm_feed 6 "$host/recorder/alarm_record"
   stop_feed
 fi
+
+# ring_tap without --timeout across the two (follow, in tap_checks.sh).
+# shellcheck disable=SC2034  # follow takes the feeds by name
+host_feed=("$host/tools/ring_feed") arm_feed=("${arm_run[@]}" "$arm/bin/ring_feed")
+follow arm_tap host_feed "${arm_run[@]}" "$arm/bin/ring_tap"
+follow host_tap arm_feed "$host/tools/ring_tap"
 
 echo "cross_arch: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
