@@ -6,6 +6,7 @@
 #ifndef MEDIA_RING_RING_INTERNAL_H
 #define MEDIA_RING_RING_INTERNAL_H
 
+#include <atomic>
 #include <cstdint>
 
 #include "ring_layout.h"
@@ -34,9 +35,23 @@ struct Channel {
 // region lookup sees only its low eight bits).  false: return -1.
 bool enter_channel(int channel, int mode, Channel *out);
 
+// The wake word's two bits of protocol (ring_wait.cpp has the rest).
+inline constexpr uint32_t kWakeWaiting = 1;  // bit 0: a reader sleeps on the word
+inline constexpr uint32_t kWakePutStep = 2;  // bits 1..31 count the puts
+
+// Clears the waiting flag and wakes every reader sleeping on the word.
+void wake_waiters(ChannelCtrl &c);
+
 // The writer's last step of every put: counts it in the channel's wake word
-// and wakes the readers sleeping on it, if any (ring_wait.cpp).
-void announce_put(ChannelCtrl &c);
+// and, only when a reader sleeps there, makes the system call that wakes
+// it.  Release: a reader whose acquire load sees this count sees every store
+// of the put (the frame, curBDIndex) made before it.  Inline, as it runs on
+// every put.
+inline void announce_put(ChannelCtrl &c) {
+    const uint32_t old = std::atomic_ref<uint32_t>(c.wakeWord).fetch_add(kWakePutStep,
+                                                                      std::memory_order_release);
+    if (old & kWakeWaiting) wake_waiters(c);
+}
 
 }  // namespace media_ring
 

@@ -11,7 +11,8 @@
 // mapping shared between processes (and between x86-64 and 32-bit ARM
 // processes mapping one file), so the kernel keys the word by file and
 // offset.  Orders, by name (ring_atomic.h lists the pairs):
-//   announce_put's fetch_add (release)  ->  the acquire loads here;
+//   announce_put's fetch_add (release, ring_internal.h)  ->  the acquire
+//   loads here;
 //   the waiter's CAS and the writer's fetch_add, both RMWs of one word.
 #include <errno.h>
 #include <linux/futex.h>
@@ -28,8 +29,7 @@
 namespace media_ring {
 namespace {
 
-constexpr uint32_t kWaiting = 1;  // bit 0
-constexpr uint32_t kPutStep = 2;
+constexpr uint32_t kWaiting = kWakeWaiting;
 
 std::atomic_ref<uint32_t> wake_word(ChannelCtrl &c) {
     return std::atomic_ref<uint32_t>(c.wakeWord);
@@ -39,19 +39,17 @@ long futex(uint32_t *word, int op, uint32_t value, const struct timespec *timeou
     return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
 }
 
-int64_t now_ms() {
+// Nanoseconds, so a wait of N ms never ends before N ms have passed.
+int64_t now_ns() {
     struct timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 }  // namespace
 
-void announce_put(ChannelCtrl &c) {
-    // Release: a reader whose acquire load sees this count sees every store
-    // of the put (the frame, curBDIndex) made before it.
-    const uint32_t old = wake_word(c).fetch_add(kPutStep, std::memory_order_release);
-    if ((old & kWaiting) == 0) return;  // nobody sleeps: no system call
+// Called by announce_put (ring_internal.h), whose add saw the flag set.
+void wake_waiters(ChannelCtrl &c) {
     // Clear the flag first, then wake: a reader that sets it again after
     // this sleeps on a word that has moved, and so waits for the next put.
     wake_word(c).fetch_and(~kWaiting, std::memory_order_release);
@@ -76,20 +74,20 @@ MEDIA_RING_EXPORT int MediaDataWaitPut(int channel, uint32_t count, int timeoutM
         errno = EINVAL;
         return -1;
     }
-    const int64_t deadline = timeoutMs < 0 ? 0 : now_ms() + timeoutMs;
+    const int64_t deadline = timeoutMs < 0 ? 0 : now_ns() + int64_t{timeoutMs} * 1000000;
     for (;;) {
         uint32_t v = wake_word(*ch.ctrl).load(std::memory_order_acquire);
         if ((v & ~kWaiting) != count) return 0;
         struct timespec rel;
         const struct timespec *limit = nullptr;
         if (timeoutMs >= 0) {
-            const int64_t left = deadline - now_ms();
+            const int64_t left = deadline - now_ns();
             if (left <= 0) {
                 errno = ETIMEDOUT;
                 return -1;
             }
-            rel.tv_sec = static_cast<time_t>(left / 1000);
-            rel.tv_nsec = static_cast<long>(left % 1000) * 1000000;
+            rel.tv_sec = static_cast<time_t>(left / 1000000000);
+            rel.tv_nsec = static_cast<long>(left % 1000000000);
             limit = &rel;
         }
         // Raise the flag on exactly the value seen; a put in between moves
