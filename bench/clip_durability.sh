@@ -8,8 +8,12 @@
 #      slow SD card): frames lost (the clip must hold all 915 pictures and
 #      481 AAC frames), the recorder's CPU share and peak resident memory;
 #   C. killed (-9) 20 s into a clip: the time clip_recover takes to turn the
-#      leftover NAME.tmp into NAME, and what it kept.
-# usage: bench/clip_durability.sh     (BUILD=dir to use another build)
+#      leftover NAME.tmp into NAME, and what it kept;
+#   D. a 12-second clip with every flush taking 20 s, longer than the ring
+#      keeps the stream: frames lost (the clip must hold all 195 pictures
+#      and 97 AAC frames), exit status, peak resident memory.
+# usage: bench/clip_durability.sh     (BUILD=dir to use another build;
+#        RECORDER=path to measure another alarm_record with this build's tools)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BUILD:-build-bench}
@@ -22,15 +26,13 @@ if [ ! -x "$build/recorder/alarm_record" ] || [ ! -x "$build/tools/clip_recover"
   cmake --build "$build" -j2 --target alarm_record ring_feed clip_recover slow_sync >/dev/null
 fi
 slow_sync=$(find "$build" -name 'libslow_sync.so' | head -1)
+ring_feed=$build/tools/ring_feed
+recorder=${RECORDER:-$build/recorder/alarm_record}
 shm=$(mktemp -d /dev/shm/clip_durability.XXXXXX)
 work=$(mktemp -d "${TMPDIR:-/tmp}/clip_durability.XXXXXX")
-feed_pid=
-trap '[ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$shm" "$work"' EXIT
-export MEDIA_RING_PATH=$shm/view MEDIA_STATUS_PATH=$shm/mmap.info
-"$build/tools/ring_feed" --prefill 6 tests/data/video_15fps.h264 tests/data/audio_8k_mono.aac \
-  > "$work/feed.log" 2>&1 &
-feed_pid=$!
-until [ -s "$MEDIA_STATUS_PATH" ]; do sleep 0.1; done
+source tests/support/feed.sh
+trap 'stop_feeds; rm -rf "$shm" "$work"' EXIT
+start_feed "$shm" --prefill 6 tests/data/video_15fps.h264 tests/data/audio_8k_mono.aac
 sleep 0.5
 
 frames() { ffprobe -v error -show_entries stream=nb_frames -of csv=p=0 "$1" | tr '\n' ' '; }
@@ -38,10 +40,11 @@ frames() { ffprobe -v error -show_entries stream=nb_frames -of csv=p=0 "$1" | tr
 echo "== A. bytes written and flushes, $seconds s clip"
 start=$(date +%s.%N)
 strace -f -qq -e trace=pwrite64,write,fdatasync,fsync -o "$work/strace.log" \
-  "$build/recorder/alarm_record" "$work/a.mp4" "$seconds" > "$work/a.log"
+  "$recorder" "$work/a.mp4" "$seconds" > "$work/a.log"
 took=$(echo "$(date +%s.%N) - $start" | bc)
 size=$(stat -c %s "$work/a.mp4")
-written=$(grep -E 'pwrite64\(' "$work/strace.log" | sed -E 's/.*= ([0-9]+)$/\1/' | paste -sd+ | bc)
+# Two threads: a call may be split into "<unfinished ...>" and "<... resumed>" lines.
+written=$(grep -E 'pwrite64(\(| resumed>)' "$work/strace.log" | sed -nE 's/.*= ([0-9]+)$/\1/p' | paste -sd+ | bc)
 writes=$(grep -cE 'pwrite64\(' "$work/strace.log")
 flushes=$(grep -cE 'fdatasync\(|fsync\(' "$work/strace.log")
 echo "recording took ${took} s; $writes writes, $written bytes; final file $size bytes;" \
@@ -50,13 +53,13 @@ echo "recording took ${took} s; $writes writes, $written bytes; final file $size
 
 echo "== B. every flush 200 ms"
 /usr/bin/time -f '%U %S %e %M' -o "$work/time.txt" env LD_PRELOAD="$slow_sync" SLOW_SYNC_LOG="$work/syncs" \
-  "$build/recorder/alarm_record" "$work/b.mp4" "$seconds" > "$work/b.log"
+  "$recorder" "$work/b.mp4" "$seconds" > "$work/b.log"
 read -r user sys wall rss < "$work/time.txt"
 echo "frames: $(frames "$work/b.mp4")(all 915 and 481 expected); $(wc -l < "$work/syncs") flushes in ${wall} s;" \
   "CPU $(echo "scale=3; 100 * ($user + $sys) / $wall" | bc)% of one core; peak RSS $((rss / 1024)).$(( (rss % 1024) * 10 / 1024 )) MiB"
 
 echo "== C. kill -9 at 20 s, then clip_recover"
-"$build/recorder/alarm_record" "$work/c.mp4" "$seconds" > "$work/c.log" &
+"$recorder" "$work/c.mp4" "$seconds" > "$work/c.log" &
 rec=$!
 sleep 20
 kill -9 "$rec"; wait "$rec" 2>/dev/null || true
@@ -64,3 +67,11 @@ start=$(date +%s.%N)
 "$build/tools/clip_recover" "$work/c.mp4.tmp" > "$work/recover.log"; status=$?
 echo "clip_recover: exit $status in $(echo "($(date +%s.%N) - $start) * 1000" | bc | cut -d. -f1) ms;" \
   "kept: $(frames "$work/c.mp4")"
+
+echo "== D. every flush 20 s, 12 s clip"
+status=0
+/usr/bin/time -f '%U %S %e %M' -o "$work/time_d.txt" env LD_PRELOAD="$slow_sync" SLOW_SYNC_MS=20000 \
+  "$recorder" "$work/d.mp4" 12 > "$work/d.log" || status=$?
+read -r user sys wall rss < <(tail -1 "$work/time_d.txt")
+echo "exit $status in ${wall} s; frames: $(frames "$work/d.mp4")(all 195 and 97 expected);" \
+  "peak RSS $((rss / 1024)).$(( (rss % 1024) * 10 / 1024 )) MiB; $(grep '^alarm_record:' "$work/d.log" || echo 'no line')"

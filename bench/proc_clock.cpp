@@ -2,8 +2,10 @@
 // CLOCK_MONOTONIC:
 //   proc_clock run [-o FILE] -- CMD [ARG...]
 //       runs CMD as a whole process and appends one line to FILE (default
-//       standard error): wall=S user=S sys=S maxrss_kib=N status=N, the
-//       times in seconds to the microsecond (wait4's resource usage).
+//       standard error): wall=S user=S sys=S maxrss_kib=N status=N vcsw=N
+//       ivcsw=N, the times in seconds to the microsecond, and the voluntary
+//       and involuntary context switches of all its threads (wait4's
+//       resource usage).
 //   proc_clock stamp
 //       copies standard input to standard output, each line prefixed with
 //       the monotonic time in milliseconds at which it was read.
@@ -82,8 +84,9 @@ int run(int argc, char **argv) {
         std::perror("proc_clock: output file");
         return 1;
     }
-    std::fprintf(f, "wall=%.6f user=%.6f sys=%.6f maxrss_kib=%ld status=%d\n", wall,
-                 seconds(ru.ru_utime), seconds(ru.ru_stime), ru.ru_maxrss, code);
+    std::fprintf(f, "wall=%.6f user=%.6f sys=%.6f maxrss_kib=%ld status=%d vcsw=%ld ivcsw=%ld\n",
+                 wall, seconds(ru.ru_utime), seconds(ru.ru_stime), ru.ru_maxrss, code, ru.ru_nvcsw,
+                 ru.ru_nivcsw);
     if (f != stderr) std::fclose(f);
     return code;
 }

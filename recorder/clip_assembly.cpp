@@ -1,19 +1,30 @@
 // clip_assembly.cpp - the recorder's MP4 call sequence, written once.
 //
-// The loop alternates one audio and one video read and pauses only when a
-// pass had nothing to do.  Audio ends after 8N + 1 samples (128 ms each at
-// 8000 Hz), video with the first frame whose `sec` lies more than N seconds
-// past the clip-start SPS's (an unsigned difference, so a producer whose
-// second count restarts ends the video at once).  Samples carry the tracks'
-// fixed durations; frame timestamps are not written (unless timestamp
-// timing is asked for: see ClipOptions::timestamps).
+// The loop alternates one audio and one video read, and sleeps only after a
+// pass that found nothing: until a put into the channel it still needs
+// (video while the video runs, then audio) or until a rule's time comes (a
+// silent channel, the next checkpoint).  Audio ends after 8N + 1 samples
+// (128 ms each at 8000 Hz), video with the first frame whose `sec` lies more
+// than N seconds past the clip-start SPS's (an unsigned difference, so a
+// producer whose second count restarts ends the video at once).  Samples
+// carry the tracks' fixed durations; frame timestamps are not written
+// (unless timestamp timing is asked for: see ClipOptions::timestamps).
 //
-// Durability: the first pass with nothing to do means the pre-roll is
-// written; from then on a checkpoint (one flush, then the movie box made
-// current: see mp4/src/mp4_file.cpp) follows at least every second of the
-// source's clock.  A clip ends early, and whole, on a stop request or when
-// a channel it still needs has been silent for kSilenceMs; a write error
-// ends it with the last checkpoint on storage for the caller to keep.
+// The MP4 calls go, in this order and with these arguments, to the clip's
+// file side (clip_writer.h), which makes them on a thread of its own.  This
+// side only copies frames out of the ring and never waits on storage, so the
+// time its rules measure is time it waited for frames.
+//
+// Durability: the first pass without a video frame means the pre-roll is
+// read; from then on a checkpoint (one flush, then the movie box made
+// current: see mp4/src/mp4_file.cpp) is asked for at least every second of
+// the source's clock, once the one before it is done, so storage slower
+// than that gets them as often as it can take them.  A clip ends early, and
+// whole, on a stop request, when a channel it still needs has been silent
+// for kSilenceMs, or when the queue to the file side is full (storage slower
+// than the stream for long): it then ends at the last frame queued.  A
+// write error ends it with the last checkpoint on storage for the caller to
+// keep.
 #include "recorder/clip_assembly.h"
 
 #include <elementary_streams/adts.h>
@@ -31,8 +42,6 @@ namespace {
 
 constexpr int kVideoChannel = MEDIA_CH_RECORD_VIDEO;
 constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
-constexpr uint32_t kWaitPause = 30000;  // µs between attempts of a waiting read
-constexpr uint32_t kLoopPause = 10000;  // µs after a pass with nothing to do
 constexpr uint32_t kVideoTimeScale = 90000;
 constexpr uint32_t kAudioTimeScale = 8000;
 constexpr uint32_t kAudioSampleDuration = 1024;
@@ -56,17 +65,6 @@ void put_be32(uint8_t *p, uint32_t v) {
     p[1] = static_cast<uint8_t>(v >> 16);
     p[2] = static_cast<uint8_t>(v >> 8);
     p[3] = static_cast<uint8_t>(v);
-}
-
-// The parameter set behind the start code; its length counts as 16 bits.
-void add_parameter_set(MP4FileHandle file, MP4TrackId track, const uint8_t *frame,
-                       const FrameInfo &info, uint8_t type) {
-    if (info.framesize < kMinVideoFrame) return;
-    const auto len = static_cast<uint16_t>(info.framesize - kStartCode);
-    if (type == kTypeSps)
-        MP4AddH264SequenceParameterSet(file, track, frame + kStartCode, len);
-    else
-        MP4AddH264PictureParameterSet(file, track, frame + kStartCode, len);
 }
 
 // Room for the movie box's tables: every picture of N + 1 seconds at up to
@@ -105,14 +103,23 @@ class Assembly {
     bool stop_requested() const { return o_.stop != nullptr && *o_.stop != 0; }
     Read read_next(int channel) { return src_.next_frame(src_.self, channel, buf_, &rec_); }
     // Repeats `attempt` until it delivers, the source ends, `limit_ms`
-    // passes or a stop is requested.
+    // passes, a stop is requested or the file side fails, sleeping until
+    // a put into `channel` between attempts.
     template <class Attempt>
-    Read wait_for(Attempt attempt, uint64_t limit_ms);
+    Read wait_for(int channel, Attempt attempt, uint64_t limit_ms);
     ClipResult fail(const char *what, int err);
-    ClipResult write_failed();
+    // After the file side failed: one line saying what failed, and kFailed;
+    // a failed write or flush leaves the file at its last checkpoint, for the
+    // caller to bring back.
+    ClipResult file_side_failed();
+    // After a call was refused: the file side failed, or the clip ends at
+    // the last frame queued.
+    ClipResult refused();
     // Closes the clip whole, as `end`; kFailed when the close could not write.
     ClipResult finish(ClipEnd end);
     ClipResult cut_short(const char *why);
+    // The parameter set held in the buffer; false when refused.
+    bool add_parameter_set(uint8_t type);
     bool checkpoint();
     // Timestamp timing: the picture held back until the next video frame's
     // ts gives its duration; the last one repeats the duration before it.
@@ -120,18 +127,17 @@ class Assembly {
     bool write_held_picture(uint32_t next_ts);
     bool write_last_picture();
     bool write_held(uint32_t duration);
-    // kFrame: started; kNone: no audio; kEnd: its first sample could not be written.
+    // kFrame: started; kNone: no audio; kEnd: a call was refused.
     Read start_audio_at(uint32_t ts);
 
     const ClipSource &src_;
     uint8_t *buf_;
     const ClipOptions &o_;
     FrameInfo rec_{};
-    MP4FileHandle file_ = MP4_INVALID_FILE_HANDLE;
+    ClipWriter out_;  // the file side: the clip's MP4 calls
     ClipResult result_;
     uint64_t last_checkpoint_ = 0;
 
-    MP4TrackId video_ = MP4_INVALID_TRACK_ID, audio_ = MP4_INVALID_TRACK_ID;
     uint32_t nominal_ = 0;       // 90000 / declared rate
     // Timestamp timing: the held picture's sample, in one of two buffers
     // (the caller's and spare_) that trade places instead of copying.
@@ -173,43 +179,45 @@ bool Assembly::write_held(uint32_t d) {
     video_end_ts_ = held_ts_ + d / (kVideoTimeScale / 1000);
     const uint32_t size = held_size_;
     held_size_ = 0;
-    errno = 0;
-    return MP4WriteSample(file_, video_, held_, size, d, 0, held_sync_);
+    return out_.write_sample(kVideoTrackId, held_, size, d, held_sync_);
 }
 
 // Timestamp timing: the first AAC frame at or after `ts` configures the
 // track at its own sampling frequency and is its first sample; the track
 // starts as many milliseconds after the video as the frame came after `ts`.
 Read Assembly::start_audio_at(uint32_t ts) {
-    const Read r = wait_for([&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
+    const Read r = wait_for(
+        kAudioChannel, [&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
     if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return Read::kNone;
     uint32_t rate = elementary_streams::adts_sampling_frequency(
         elementary_streams::adts_sampling_index(buf_));
     if (rate == 0) rate = kAudioTimeScale;  // a reserved index: the contract's rate
-    audio_ = MP4AddAudioTrack(file_, rate, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE);
-    if (audio_ == MP4_INVALID_TRACK_ID) return Read::kNone;
+    if (!out_.add_audio_track(rate, kAudioSampleDuration, MP4_MPEG4_AUDIO_TYPE)) return Read::kEnd;
     uint8_t config[2];
     calc_aac_config(buf_, config);
-    MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
-    if (rec_.ts != ts) MP4SetTrackStartDelay(file_, audio_, rec_.ts - ts);
+    if (!out_.set_track_es_configuration(kAudioTrackId, config, sizeof config)) return Read::kEnd;
+    if (rec_.ts != ts && !out_.set_track_start_delay(kAudioTrackId, rec_.ts - ts))
+        return Read::kEnd;
     audio_frame_ms_ = kAudioSampleDuration * 1000 / rate;
     next_audio_ts_ = rec_.ts + audio_frame_ms_;
+    if (!out_.write_sample(kAudioTrackId, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+                           MP4_INVALID_DURATION, true))
+        return Read::kEnd;
     ++result_.counts.audio_samples;
-    errno = 0;
-    return MP4WriteSample(file_, audio_, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
-                          MP4_INVALID_DURATION, 0, true)
-               ? Read::kFrame
-               : Read::kEnd;
+    return Read::kFrame;
 }
 
 template <class Attempt>
-Read Assembly::wait_for(Attempt attempt, uint64_t limit_ms) {
+Read Assembly::wait_for(int channel, Attempt attempt, uint64_t limit_ms) {
     const uint64_t from = now();
     for (;;) {
+        // Taken before the attempt: a put during it ends the wait at once.
+        const uint32_t puts = src_.put_count(src_.self, channel);
         const Read r = attempt();
         if (r != Read::kNone) return r;
-        if (stop_requested() || now() - from >= limit_ms) return Read::kNone;
-        src_.pause(src_.self, kWaitPause);
+        const uint64_t waited = now() - from;
+        if (stop_requested() || out_.failed() || waited >= limit_ms) return Read::kNone;
+        src_.wait(src_.self, channel, puts, limit_ms - waited);
     }
 }
 
@@ -219,36 +227,64 @@ ClipResult Assembly::fail(const char *what, int err) {
         std::printf("alarm_record: %s %s: %s\n", what, o_.name, std::strerror(err));
     else
         std::printf("alarm_record: %s %s\n", what, o_.name);
-    if (file_ != MP4_INVALID_FILE_HANDLE) MP4Close(file_, 0);
+    out_.finish(false);
     result_.end = ClipEnd::kFailed;
     return result_;
 }
 
-// After a failed write or flush (errno says why): the file keeps its last
-// checkpoint, for the caller to bring back.
-ClipResult Assembly::write_failed() {
-    result_.write_error = errno != 0 ? errno : EIO;
+ClipResult Assembly::file_side_failed() {
+    int err = 0;
+    switch (out_.failure(&err)) {
+        case FileFailure::kCreate:
+            return fail("cannot create", err);
+        case FileFailure::kVideoTrack:
+            return fail("cannot add the video track to", 0);
+        case FileFailure::kAudioTrack:
+            return fail("cannot add the audio track to", 0);
+        case FileFailure::kNone:
+        case FileFailure::kWrite:
+            break;
+    }
+    result_.write_error = err != 0 ? err : EIO;
     return fail("cannot write", result_.write_error);
 }
 
+ClipResult Assembly::refused() {
+    switch (out_.refusal()) {
+        case Refusal::kFull:
+            return cut_short("storage could not keep up with the stream");
+        case Refusal::kNoMemory:
+            return cut_short("out of memory");
+        case Refusal::kNone:
+        case Refusal::kFailed:
+            break;
+    }
+    return file_side_failed();
+}
+
 ClipResult Assembly::finish(ClipEnd end) {
-    errno = 0;
-    const bool whole = MP4CloseChecked(file_);
-    file_ = MP4_INVALID_FILE_HANDLE;
-    if (!whole) return write_failed();
+    if (!out_.finish(true)) return file_side_failed();
     result_.end = end;
     return result_;
 }
 
+// The clip ends at the last frame queued: a picture held back for its
+// duration goes too if the queue takes it.
 ClipResult Assembly::cut_short(const char *why) {
     std::printf("alarm_record: the clip is cut short: %s\n", why);
-    if (!write_last_picture()) return write_failed();
+    if (!write_last_picture() && out_.refusal() == Refusal::kFailed) return file_side_failed();
     return finish(ClipEnd::kCutShort);
 }
 
+// The parameter set behind the start code; its length counts as 16 bits.
+bool Assembly::add_parameter_set(uint8_t type) {
+    if (rec_.framesize < kMinVideoFrame) return true;
+    const auto len = static_cast<uint16_t>(rec_.framesize - kStartCode);
+    return out_.add_h264_parameter_set(kVideoTrackId, type == kTypeSps, buf_ + kStartCode, len);
+}
+
 bool Assembly::checkpoint() {
-    errno = 0;
-    if (!MP4Checkpoint(file_)) return false;
+    if (!out_.checkpoint()) return false;
     last_checkpoint_ = now();
     return true;
 }
@@ -265,22 +301,24 @@ ClipResult Assembly::run(const FrameInfo &start) {
                      nullptr)
         return fail("out of memory for", ENOMEM);
     const MP4ClipReserve reserve = reserve_for(seconds, fps, by_ts);
-    file_ = o_.output != nullptr ? MP4CreateClip(o_.output, &reserve)
-                                 : MP4CreateClipOnFd(o_.fd, &reserve);
-    if (file_ == MP4_INVALID_FILE_HANDLE) return fail("cannot create", errno);
+    if (!out_.start(o_.fd, o_.output, reserve, o_.queue_bytes, o_.wait_for_storage))
+        return fail("cannot start writing", errno);
 
-    video_ = MP4AddH264VideoTrack(file_, kVideoTimeScale, nominal_, rec_.width, rec_.height,
-                                  buf_[5], buf_[6], buf_[7], 3);
-    if (video_ == MP4_INVALID_TRACK_ID) return fail("cannot add the video track to", 0);
-    add_parameter_set(file_, video_, buf_, rec_, kTypeSps);  // the clip-start SPS
+    if (!out_.add_h264_video_track(kVideoTimeScale, nominal_, rec_.width, rec_.height, buf_[5],
+                                   buf_[6], buf_[7], 3) ||
+        !add_parameter_set(kTypeSps))  // the clip-start SPS
+        return refused();
     const uint32_t start_sec = rec_.sec;
 
     // The frame after the SPS is taken as its PPS, whatever its type.
-    if (wait_for([&] { return read_next(kVideoChannel); }, kSilenceMs) != Read::kFrame)
+    const Read pps = wait_for(
+        kVideoChannel, [&] { return read_next(kVideoChannel); }, kSilenceMs);
+    if (out_.failed()) return file_side_failed();
+    if (pps != Read::kFrame)
         return fail(stop_requested() ? "stopped before anything was recorded in"
                                      : "no frame after the clip's SPS for",
                     0);
-    add_parameter_set(file_, video_, buf_, rec_, kTypePps);
+    if (!add_parameter_set(kTypePps)) return refused();
 
     // Fixed durations: audio from one second before the PPS; a PPS in the
     // first second of the clock starts at 1, not at a time wrapped round to
@@ -289,22 +327,23 @@ ClipResult Assembly::run(const FrameInfo &start) {
     if (!by_ts) {
         const uint32_t audio_from = rec_.ts > kPreAudioMs ? rec_.ts - kPreAudioMs : 1;
         const Read first_audio = wait_for(
-            [&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); }, kAudioGraceMs);
+            kAudioChannel, [&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); },
+            kAudioGraceMs);
+        if (out_.failed()) return file_side_failed();
         if (stop_requested()) return fail("stopped before anything was recorded in", 0);
         if (first_audio == Read::kFrame) {
             // That first frame only configures the track; samples begin after it.
-            audio_ = MP4AddAudioTrack(file_, kAudioTimeScale, kAudioSampleDuration,
-                                      MP4_MPEG4_AUDIO_TYPE);
-            if (audio_ == MP4_INVALID_TRACK_ID)
-                return fail("cannot add the audio track to", 0);
             uint8_t config[2];
             calc_aac_config(buf_, config);
-            MP4SetTrackESConfiguration(file_, audio_, config, sizeof config);
+            if (!out_.add_audio_track(kAudioTimeScale, kAudioSampleDuration,
+                                      MP4_MPEG4_AUDIO_TYPE) ||
+                !out_.set_track_es_configuration(kAudioTrackId, config, sizeof config))
+                return refused();
         } else {
             audio_done = true;
         }
     }
-    MP4SetTrackName(file_, video_, "6");
+    if (!out_.set_track_name(kVideoTrackId, "6")) return refused();
     auto no_audio = [&] {
         std::printf("alarm_record: no audio on channel %d within %d s, the clip is video only\n",
                     kAudioChannel, static_cast<int>(kAudioGraceMs / 1000));
@@ -317,6 +356,19 @@ ClipResult Assembly::run(const FrameInfo &start) {
     bool video_done = false;
     bool caught_up = false;
     uint64_t heard[2] = {now(), now()};  // last frame on video, audio
+    // How long a pass that found nothing may sleep: until a channel still
+    // needed has been silent for kSilenceMs, or the next checkpoint is due
+    // (unless the one before is still in progress).
+    auto until_next_rule = [&]() -> uint64_t {
+        uint64_t due = UINT64_MAX;
+        if (!video_done) due = heard[0] + kSilenceMs;
+        if (!audio_done && !audio_pending && heard[1] + kSilenceMs < due)
+            due = heard[1] + kSilenceMs;
+        if (caught_up && last_checkpoint_ + kCheckpointMs < due && !out_.checkpoint_pending())
+            due = last_checkpoint_ + kCheckpointMs;
+        const uint64_t t = now();
+        return due > t ? due - t : 0;
+    };
     for (;;) {
         char why[64];
         if (stop_requested()) {
@@ -324,6 +376,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
             std::snprintf(why, sizeof why, "stopped by signal %d (%s)", sig, strsignal(sig));
             return cut_short(why);
         }
+        if (out_.failed()) return file_side_failed();
         const uint64_t t = now();
         for (int c = 0; c < 2; ++c) {
             const bool needed = c == 0 ? !video_done : !audio_done && !audio_pending;
@@ -333,8 +386,13 @@ ClipResult Assembly::run(const FrameInfo &start) {
                           static_cast<int>(kSilenceMs / 1000));
             return cut_short(why);
         }
-        if (caught_up && t - last_checkpoint_ >= kCheckpointMs && !checkpoint())
-            return write_failed();
+        if (caught_up && t - last_checkpoint_ >= kCheckpointMs && !out_.checkpoint_pending() &&
+            !checkpoint())
+            return refused();
+        // The channel this pass sleeps on if it finds nothing, and its put
+        // count taken before the reads: a put during them ends the sleep.
+        const int sleep_on = !video_done ? kVideoChannel : kAudioChannel;
+        const uint32_t puts = src_.put_count(src_.self, sleep_on);
 
         // Audio step.
         bool audio_read = false;
@@ -359,21 +417,19 @@ ClipResult Assembly::run(const FrameInfo &start) {
         }
         if (audio_read && by_ts) next_audio_ts_ = rec_.ts + audio_frame_ms_;
         if (audio_read && rec_.framesize >= kMinAudioFrame) {
+            if (!out_.write_sample(kAudioTrackId, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+                                   MP4_INVALID_DURATION, true))
+                return refused();
             ++n.audio_samples;
-            errno = 0;
-            if (!MP4WriteSample(file_, audio_, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
-                                MP4_INVALID_DURATION, 0, true))
-                return write_failed();
             if (!by_ts && n.audio_samples > audio_budget) audio_done = true;
         }
-        if (!audio_read && !audio_ahead) src_.pause(src_.self, kLoopPause);
 
         // Video step; a frame handled goes straight back to the audio step.
         if (!video_done) {
             const Read r = read_next(kVideoChannel);
             video_done = r == Read::kEnd;
             // A source that ends keeps its last picture, as the frame past the clip does.
-            if (video_done && !write_last_picture()) return write_failed();
+            if (video_done && !write_last_picture()) return refused();
             if (r == Read::kFrame) {
                 heard[0] = now();
                 newest_video_ts_ = rec_.ts;
@@ -382,27 +438,25 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,
                                 n.video_samples);
                     video_done = true;  // this frame is past the clip and not written
-                    if (!write_last_picture()) return write_failed();
+                    if (!write_last_picture()) return refused();
                 } else if ((rec_.frameType == kTypeP || rec_.frameType == kTypeI) &&
                            rec_.framesize >= kMinVideoFrame) {
                     const bool sync = rec_.frameType == kTypeI;
                     put_be32(buf_, rec_.framesize - kStartCode);  // start code -> NAL length
                     if (by_ts) {
                         const uint32_t ts = rec_.ts;
-                        if (!write_held_picture(ts)) return write_failed();
+                        if (!write_held_picture(ts)) return refused();
                         hold_picture(sync);
                         if (audio_pending) {
                             audio_pending = false;
                             const Read started = start_audio_at(ts);
-                            if (started == Read::kEnd) return write_failed();
+                            if (started == Read::kEnd) return refused();
                             if (started == Read::kNone) no_audio();
                             heard[1] = now();
                         }
-                    } else {
-                        errno = 0;
-                        if (!MP4WriteSample(file_, video_, buf_, rec_.framesize,
-                                            MP4_INVALID_DURATION, 0, sync))
-                            return write_failed();
+                    } else if (!out_.write_sample(kVideoTrackId, buf_, rec_.framesize,
+                                                  MP4_INVALID_DURATION, sync)) {
+                        return refused();
                     }
                     if (sync)
                         std::printf("6s record over sec(%d) video_cnt(%d) second gap(%d)\n",
@@ -410,21 +464,22 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     ++n.video_samples;
                 } else if (rec_.frameType == kTypeSps || rec_.frameType == kTypePps) {
                     // A held picture belongs to the parameter sets before it.
-                    if (!write_held_picture(rec_.ts)) return write_failed();
-                    add_parameter_set(file_, video_, buf_, rec_, rec_.frameType);
+                    if (!write_held_picture(rec_.ts) || !add_parameter_set(rec_.frameType))
+                        return refused();
                 }
                 continue;
             }
         }
 
-        // Pause: a pass with nothing to do, so whatever was waiting is written.
+        // A pass without a video frame: whatever was waiting has been read.
         if (!caught_up) {
             caught_up = true;
-            if (!checkpoint()) return write_failed();
+            if (!checkpoint()) return refused();
         }
-        src_.pause(src_.self, kLoopPause);
-        if (audio_done && video_done) break;
         if (video_done && audio_pending) no_audio();  // no picture ever came
+        if (audio_done && video_done) break;
+        // Nothing found at all: sleep until a put or a rule's time.
+        if (!audio_read) src_.wait(src_.self, sleep_on, puts, until_next_rule());
     }
 
     return finish(ClipEnd::kComplete);

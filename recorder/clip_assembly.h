@@ -3,7 +3,8 @@
 // ADTS header, then samples interleaved as the source delivers them, with
 // a checkpoint once the pre-roll is written and then every second, so the
 // clip on storage is playable at every instant.  The recorder feeds it
-// from the ring; tests and benchmarks from files.
+// from the ring; tests and benchmarks from files.  The calls are made by
+// the clip's file side (clip_writer.h), so reading never waits on storage.
 #ifndef RECORDER_CLIP_ASSEMBLY_H
 #define RECORDER_CLIP_ASSEMBLY_H
 
@@ -12,6 +13,7 @@
 #include <stdint.h>
 
 #include "recorder/clip_source.h"
+#include "recorder/clip_writer.h"
 
 namespace recorder {
 
@@ -34,11 +36,21 @@ struct ClipOptions {
     // millisecond), at its own sampling frequency, and covers the video's
     // stretch of real time.
     bool timestamps = false;
+    // The bound of the queue between reading and writing, in bytes.
+    uint32_t queue_bytes = kClipQueueBytes;
+    // For a source that loses nothing by waiting (frames from files): a full
+    // queue, or a checkpoint still in progress when the next is due, holds
+    // the reading side until storage catches up, instead of ending the clip
+    // or leaving that checkpoint out; its clips come out the same whatever
+    // the storage's speed.
+    bool wait_for_storage = false;
 };
 
 enum class ClipEnd : uint8_t {
     kComplete,  // the clip of the asked length, whole and on storage
-    kCutShort,  // whole and on storage, but ended early (the line says why)
+    kCutShort,  // whole and on storage, but ended early (the line says why:
+                // a stop request, a silent channel, storage that could not
+                // keep up with the stream)
     kFailed,    // not whole: see write_error
 };
 

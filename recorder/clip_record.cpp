@@ -5,18 +5,36 @@
 // request, a silent producer), it is renamed; after a write error the file
 // is brought back to its last checkpoint (which needs no new space) and
 // renamed, cut short.  Only a clip that never reached its first checkpoint
-// leaves nothing: its temporary file is removed.
+// leaves nothing: its temporary file is removed.  By then the clip's file
+// side has ended: the rename and the recovery are this thread's alone.
 #include <mp4/clip_recovery.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "recorder/clip_assembly.h"
-#include "recorder/clip_file.h"
 #include "recorder/clip_timing.h"
 #include "recorder/recorder.h"
 #include "recorder/ring_source.h"
 #include "recorder/stop_request.h"
+#include "recorder/temporary_clip.h"
+
+namespace {
+
+// The queue between reading and writing holds MEDIA_CLIP_QUEUE_KIB KiB when
+// that is set to 16..4096 (a device short of memory; a test of storage that
+// cannot keep up), else kClipQueueBytes.
+uint32_t queue_bytes() {
+    const char *v = std::getenv("MEDIA_CLIP_QUEUE_KIB");
+    if (v == nullptr) return recorder::kClipQueueBytes;
+    char *end = nullptr;
+    const long kib = std::strtol(v, &end, 10);
+    if (end == v || *end != '\0' || kib < 16 || kib > 4096) return recorder::kClipQueueBytes;
+    return static_cast<uint32_t>(kib) << 10;
+}
+
+}  // namespace
 
 extern "C" int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_cursor,
                                  const FrameInfo *record, const char *name, int seconds) {
@@ -34,6 +52,7 @@ extern "C" int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_
     options.name = tmp_name;
     options.stop = &g_stop_signal;
     options.timestamps = g_clip_timestamps;
+    options.queue_bytes = queue_bytes();
     const recorder::ClipResult r =
         recorder::assemble_clip(recorder::ring_source(&cursors), buffer, *record, options);
 

@@ -16,7 +16,7 @@ namespace recorder {
 
 enum class Read : uint8_t {
     kFrame,  // a frame was copied into the buffer and the record
-    kNone,   // nothing yet; ask again after a pause
+    kNone,   // nothing yet; ask again after a wait
     kEnd,    // the channel will never deliver again (a file source at its end)
 };
 
@@ -28,9 +28,16 @@ struct ClipSource {
     // One attempt to copy the first audio frame whose ts is at or after
     // `ts`, moving the audio cursor to it.
     Read (*audio_at)(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info);
-    // Waits; a simulated source advances its own clock instead.
-    void (*pause)(void *self, uint32_t microseconds);
-    // A monotonic clock in milliseconds, the one that pause() advances.
+    // A value that changes with every frame put into the channel; taken
+    // before the reads it guards (0 when the source has no such count).
+    uint32_t (*put_count)(void *self, int channel);
+    // Sleeps until a frame put into `channel` moves its count away from
+    // `count` (taken by put_count before the reads that found nothing, so a
+    // put during them ends the wait at once), until `timeout_ms` has passed
+    // (0: looks and returns) or until a stop is requested.  A simulated
+    // source moves its own clock one step instead.
+    void (*wait)(void *self, int channel, uint32_t count, uint64_t timeout_ms);
+    // A monotonic clock in milliseconds (a simulated source's own).
     uint64_t (*now_ms)(void *self);
 };
 

@@ -13,6 +13,8 @@
 namespace recorder {
 namespace {
 
+constexpr uint64_t kWaitStepUs = 10000;  // the simulated clock's step at each wait
+
 bool is_picture(uint8_t type) {
     return type == MEDIA_FRAME_P || type == MEDIA_FRAME_I;
 }
@@ -79,6 +81,7 @@ ClipResult FileSource::write_clip(const char *path, int seconds, const MP4Output
     options.seconds = seconds;
     options.output = output;
     options.timestamps = timestamps;
+    options.wait_for_storage = true;
     options.fd = output != nullptr ? -1 : open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     options.name = path;
     const ClipResult r = assemble_clip(source(), buffer.data(), first, options);
@@ -123,8 +126,12 @@ Read FileSource::audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *i
     return Read::kEnd;
 }
 
-void FileSource::pause(void *self, uint32_t microseconds) {
-    static_cast<FileSource *>(self)->clock_us_ += microseconds;
+uint32_t FileSource::put_count(void *, int) {
+    return 0;
+}
+
+void FileSource::wait(void *self, int, uint32_t, uint64_t) {
+    static_cast<FileSource *>(self)->clock_us_ += kWaitStepUs;
 }
 
 uint64_t FileSource::now_ms(void *self) {

@@ -11,7 +11,9 @@
 // writes one AAC frame ahead of each picture.  In real time instead, a
 // frame is there once the simulated clock has reached its ts, the first
 // `preroll_ms` of media at once: a producer that runs on while the
-// recorder catches up.
+// recorder catches up.  The simulated clock moves 10 ms at each of the
+// recorder's waits; nothing waits on it, so the clip is written as fast as
+// the writer goes.
 #ifndef RECORDER_FILE_SOURCE_H
 #define RECORDER_FILE_SOURCE_H
 
@@ -43,9 +45,12 @@ class FileSource {
     // The clip-start SPS, as the recorder holds it when the clip begins:
     // copied into `buffer`, its record with the declared frame rate.
     FrameInfo start(uint8_t *buffer) const;
-    ClipSource source() { return ClipSource{this, next_frame, audio_at, pause, now_ms}; }
+    ClipSource source() { return ClipSource{this, next_frame, audio_at, put_count, wait, now_ms}; }
     // The recorder's clip assembly over these frames into a new file at
-    // `path` (or into `output` when given), from the clip-start SPS.
+    // `path` (or into `output` when given), from the clip-start SPS.  A
+    // source of files loses nothing by waiting: the reading side waits for
+    // storage when it must (ClipOptions::wait_for_storage), so the clip is
+    // the same whatever the storage's speed.
     ClipResult write_clip(const char *path, int seconds, const MP4Output *output = nullptr,
                           bool timestamps = false);
 
@@ -62,7 +67,8 @@ class FileSource {
   private:
     static Read next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info);
     static Read audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info);
-    static void pause(void *self, uint32_t microseconds);
+    static uint32_t put_count(void *self, int channel);
+    static void wait(void *self, int channel, uint32_t count, uint64_t timeout_ms);
     static uint64_t now_ms(void *self);
     static void copy(const Frame &f, uint8_t *buffer, FrameInfo *info);
     bool due(const Frame &f) const {

@@ -41,13 +41,16 @@ int pick_target_framerate(int target_framerate, int newsps_framerate);
  * target rate plus the clip-start SPS's own rate, as an 8-bit value. */
 uint8_t clip_framerate(int target_rate, int clip_start_framerate);
 
-/* Repeats one channel-1 read until it succeeds (0), 30 ms apart: type 7, 8,
- * 5 the newest SPS, PPS, I frame; any other type the frame after *cursor.
- * A stop request (SIGTERM, SIGINT, SIGHUP) ends the wait with -1. */
+/* Repeats one channel-1 read until it succeeds (0), sleeping until the
+ * channel's next put between attempts: type 7, 8, 5 the newest SPS, PPS, I
+ * frame (searched at most every 500 ms, however many other frames come);
+ * any other type the frame after *cursor.  A stop request (SIGTERM, SIGINT,
+ * SIGHUP) ends the wait with -1 within 400 ms. */
 int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record);
 
-/* The same for channel 4: mode 9 the first frame at or after ts, any other
- * mode the frame after *cursor; -1 on a stop request. */
+/* The same for channel 4 (each attempt after a put): mode 9 the first frame
+ * at or after ts, any other mode the frame after *cursor; -1 on a stop
+ * request. */
 int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, FrameInfo *record, uint32_t ts);
 
 /* Writes one clip of `seconds` from the clip-start SPS held in buffer/record

@@ -1,27 +1,75 @@
 // ring_source.cpp - the recorder's frames from the media ring: the waiting
 // readers, and the clip source over channels 1 and 4 with their cursors.
+//
+// A reader that finds nothing sleeps in MediaDataWaitPut until the channel's
+// next put, with the put count taken before the read, so a put between the
+// read and the sleep ends the sleep at once.  MediaDataWaitPut sleeps on
+// through a signal, so a wait is cut into slices of kStopSliceMs, after each
+// of which a stop request (g_stop_signal) is looked for: a stop ends any wait
+// within one slice.
+#include "recorder/ring_source.h"
+
+#include <errno.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "recorder/recorder.h"
-#include "recorder/ring_source.h"
 #include "recorder/stop_request.h"
 
 namespace {
 
 constexpr int kVideoChannel = MEDIA_CH_RECORD_VIDEO;
 constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
-constexpr useconds_t kWaitPause = 30000;  // between attempts of a waiting reader
+constexpr uint64_t kStopSliceMs = 400;
+// A search for the newest frame of a type (the wait for the clip's first
+// SPS) is repeated at most this often, however many other frames come: an
+// SPS found a little later starts the clip 5 s before it all the same.
+constexpr uint64_t kSearchPauseMs = 500;
+constexpr uint64_t kNoLimit = UINT64_MAX;
 // get_next_video_frame's types: the newest frame of that type; others
 // the next frame.  get_next_audio_frame's mode 9: the first at or after ts.
 constexpr int kReadNewestSps = MEDIA_FRAME_SPS, kReadNewestPps = MEDIA_FRAME_PPS;
 constexpr int kReadNewestI = MEDIA_FRAME_I;
 constexpr int kReadAudioAtTs = 9;
 
+uint64_t now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
+}
+
+// Sleeps `ms`, or less when a signal comes (the caller then looks for a stop).
+void nap(uint64_t ms) {
+    const timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    if (nanosleep(&t, nullptr) != 0) return;  // EINTR: cut short by a signal
+}
+
+// 0 while the ring cannot be mapped: the wait then finds no count to sleep on.
+uint32_t put_count(int channel) {
+    uint32_t count = 0;
+    return MediaDataGetPutCount(channel, &count) == 0 ? count : 0;
+}
+
+// Sleeps until a put moves `channel`'s count away from `count` (true), or
+// until `timeout_ms` has passed or a stop is requested (false).
+bool wait_put(int channel, uint32_t count, uint64_t timeout_ms) {
+    const uint64_t from = now_ms();
+    for (;;) {
+        if (g_stop_signal != 0) return false;
+        const uint64_t waited = now_ms() - from;
+        if (waited >= timeout_ms) return false;
+        const uint64_t slice =
+            timeout_ms - waited < kStopSliceMs ? timeout_ms - waited : kStopSliceMs;
+        if (MediaDataWaitPut(channel, count, static_cast<int>(slice)) == 0) return true;
+        if (errno != ETIMEDOUT) nap(slice);  // no ring mapped yet: nothing to sleep on
+    }
+}
+
 }  // namespace
 
 extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record) {
+    const bool search = type == kReadNewestSps || type == kReadNewestPps || type == kReadNewestI;
     for (;;) {
+        const uint32_t count = put_count(kVideoChannel);
         int r;
         switch (type) {
             case kReadNewestSps:
@@ -43,21 +91,22 @@ extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, Fram
         }
         if (r == 0) return 0;
         if (g_stop_signal != 0) return -1;
-        usleep(kWaitPause);
+        if (search) nap(kSearchPauseMs);
+        if (!wait_put(kVideoChannel, count, kNoLimit)) return -1;  // stopped
     }
 }
 
 extern "C" int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, FrameInfo *record,
                                     uint32_t ts) {
     for (;;) {
+        const uint32_t count = put_count(kAudioChannel);
         const int r = mode == kReadAudioAtTs
                           ? MediaDataAudioGetByTs(kAudioChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
                                                   ts, cursor, record)
                           : MediaDataGetNextFrame(kAudioChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
                                                   cursor, record);
         if (r == 0) return 0;
-        if (g_stop_signal != 0) return -1;
-        usleep(kWaitPause);
+        if (g_stop_signal != 0 || !wait_put(kAudioChannel, count, kNoLimit)) return -1;
     }
 }
 
@@ -80,20 +129,22 @@ Read audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info) {
                : Read::kNone;
 }
 
-void pause(void *, uint32_t microseconds) {
-    usleep(microseconds);
+uint32_t source_put_count(void *, int channel) {
+    return put_count(channel);
 }
 
-uint64_t now_ms(void *) {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
+void source_wait(void *, int channel, uint32_t count, uint64_t timeout_ms) {
+    (void)wait_put(channel, count, timeout_ms);
+}
+
+uint64_t source_now_ms(void *) {
+    return now_ms();
 }
 
 }  // namespace
 
 ClipSource ring_source(RingCursors *cursors) {
-    return ClipSource{cursors, next_frame, audio_at, pause, now_ms};
+    return ClipSource{cursors, next_frame, audio_at, source_put_count, source_wait, source_now_ms};
 }
 
 }  // namespace recorder

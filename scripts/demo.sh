@@ -12,15 +12,10 @@ cmake -S . -B build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/release -j"$(nproc)" --target alarm_record ring_feed >/dev/null
 
 work=$(mktemp -d /tmp/alarm_demo.XXXXXX)
-feed_pid=
-trap '[ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null; rm -rf "$work"' EXIT
-export MEDIA_RING_PATH=$work/view MEDIA_STATUS_PATH=$work/mmap.info
-
-build/release/tools/ring_feed --prefill 6 tests/data/video_15fps.h264 tests/data/audio_8k_mono.aac \
-  > "$work/feed.log" 2>&1 &
-feed_pid=$!
-until [ -s "$MEDIA_STATUS_PATH" ]; do sleep 0.1; done
-sleep 0.5
+source tests/support/feed.sh
+trap 'stop_feeds; rm -rf "$work"' EXIT
+ring_feed=build/release/tools/ring_feed
+start_feed "$work" --prefill 6 tests/data/video_15fps.h264 tests/data/audio_8k_mono.aac
 
 echo "== alarm_record $out 6"
 rm -f "$out"

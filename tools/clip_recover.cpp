@@ -15,9 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <clip_file/clip_file.h>
 #include <mp4/clip_recovery.h>
-
-#include "recorder/clip_file.h"
 
 namespace {
 
@@ -47,20 +46,20 @@ int recover(const char *path) {
     int fd = -1;
     int status = 1;
     struct stat st, named;
-    const recorder::Held held = recorder::hold_clip_file(path, 0, &fd);
-    if (held == recorder::Held::kCannotOpen) {
+    const clip_file::Held held = clip_file::hold_clip_file(path, 0, &fd);
+    if (held == clip_file::Held::kCannotOpen) {
         printf("%s: cannot open: %s\n", path, errno == ELOOP ? "a symbolic link" : strerror(errno));
         return 1;
     }
-    if (held == recorder::Held::kNotRegular) {
+    if (held == clip_file::Held::kNotRegular) {
         printf("%s: not a regular file, left alone\n", path);
         return 1;
     }
-    if (held == recorder::Held::kBusy) {
+    if (held == clip_file::Held::kBusy) {
         printf("%s: locked by a running recorder, left alone\n", path);
         return 1;
     }
-    if (held == recorder::Held::kCannotLock) {
+    if (held == clip_file::Held::kCannotLock) {
         printf("%s: cannot lock: %s\n", path, strerror(errno));
         return 1;
     }
@@ -82,7 +81,7 @@ int recover(const char *path) {
                 printf("%s: no movie box with all its samples present, left as it is\n", path);
         } else if (rename(path, name) != 0) {
             printf("%s: recovered but not renamed: %s\n", path, strerror(errno));
-        } else if (!recorder::fsync_folder_of(name)) {
+        } else if (!clip_file::fsync_folder_of(name)) {
             printf("%s: recovered as %s, but the rename is not flushed: %s\n", path, name,
                    strerror(errno));
         } else {

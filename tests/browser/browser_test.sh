@@ -22,6 +22,7 @@ set -uo pipefail
 alarm_record=$1 ring_feed=$2 data=$3 clip_recover=$4
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../support/clip_checks.sh"
+source "$here/../support/feed.sh"
 
 # case       video             player options            asserted      report-only
 cases=(
@@ -38,8 +39,7 @@ command -v node >/dev/null || skip "node is not installed"
 [ -f "$here/node_modules/playwright-core/package.json" ] || skip "playwright-core is not in $here/node_modules"
 
 work=$(mktemp -d /tmp/browser_test.XXXXXX)
-feed_pid=
-cleanup() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+cleanup() { stop_feeds; rm -rf "$work"; }
 trap cleanup EXIT
 
 # record VIDEO CLIP: a 6-second alarm clip with its 5-second pre-roll, from a
@@ -47,16 +47,10 @@ trap cleanup EXIT
 # so the recorder waits a quarter of a second for its last second).
 record() {
   local ring=$work/ring.$RANDOM
-  mkdir "$ring"
-  MEDIA_RING_PATH=$ring/view MEDIA_STATUS_PATH=$ring/mmap.info \
-    "$ring_feed" --prefill 6 --speed 4 "$data/$1" "$data/audio_8k_mono.aac" > "$ring/feed.log" 2>&1 &
-  feed_pid=$!
-  # The status block appears once the pre-fill is in the ring.
-  for _ in $(seq 100); do [ -s "$ring/mmap.info" ] && break; sleep 0.1; done
-  MEDIA_RING_PATH=$ring/view MEDIA_STATUS_PATH=$ring/mmap.info \
-    timeout 60 "$alarm_record" "$2" 6 > "$ring/rec.log" 2>&1
+  start_feed "$ring" --prefill 6 --speed 4 "$data/$1" "$data/audio_8k_mono.aac"
+  timeout 60 "$alarm_record" "$2" 6 > "$ring/rec.log" 2>&1
   local status=$?
-  kill "$feed_pid"; wait "$feed_pid" 2>/dev/null; feed_pid=
+  stop_feeds
   [ "$status" -eq 0 ] || { echo "FAIL: alarm_record from $1 exited $status"; cat "$ring/rec.log"; exit 1; }
 }
 
@@ -66,17 +60,13 @@ record() {
 # clip_recover makes RECOVERED of it.
 record_killed() {
   local ring=$work/ring.$RANDOM
-  mkdir "$ring"
-  export MEDIA_RING_PATH=$ring/view MEDIA_STATUS_PATH=$ring/mmap.info
-  "$ring_feed" --prefill 6 "$data/video_15fps.h264" "$data/audio_8k_mono.aac" > "$ring/feed.log" 2>&1 &
-  feed_pid=$!
-  for _ in $(seq 100); do [ -s "$ring/mmap.info" ] && break; sleep 0.1; done
+  start_feed "$ring" --prefill 6 "$data/video_15fps.h264" "$data/audio_8k_mono.aac"
   "$alarm_record" "$ring/clip.mp4" 20 > "$ring/rec.log" 2>&1 &
   local rec=$!
   # Killed once it has written 8 s of clip, the last 3 in real time.
   for _ in $(seq 200); do grep -q 'second gap(8)' "$ring/rec.log" && break; sleep 0.1; done
   kill -9 "$rec"; wait "$rec" 2>/dev/null
-  kill "$feed_pid"; wait "$feed_pid" 2>/dev/null; feed_pid=
+  stop_feeds
   unset MEDIA_RING_PATH MEDIA_STATUS_PATH
   cp "$ring/clip.mp4.tmp" "$1" || { echo "FAIL: no NAME.tmp left by the killed recorder"; exit 1; }
   "$clip_recover" "$ring/clip.mp4.tmp" > "$ring/recover.log" 2>&1 ||

@@ -79,9 +79,9 @@ std::vector<const Frame *> pictures_from(int from, int count) {
 }
 
 struct FeedPlan {
-    // Between frames once the recorder runs.  The recorder reads at most one
-    // video frame per 10 ms pause once its audio has caught up, so a faster
-    // producer would outrun it (a real one puts ~25 frames a second).
+    // Between frames once the recorder runs: four times a real producer's
+    // pace (~25 frames a second).  The recorder's reading never waits on its
+    // storage, so a flush that takes long does not let this outrun it.
     int pace_us = 10000;
     int sec_restart_picture = -1;  // from this picture on, sec counts again from 0
     uint8_t framerate = kFps;

@@ -12,6 +12,11 @@
 #   stdout closed, or a pipe whose reader went away: complete clips
 #   a symlink or FIFO at NAME.tmp, the same NAME twice, bad lengths: refused
 #   flushes that take 200 ms    no frame lost, about one flush a second
+#   flushes that take 12 s      no frame lost, exit 0: storage never holds up
+#                               the reading of the ring
+#   storage slower than the stream until the queue is full
+#                               exit 3, one line, the clip whole up to the
+#                               last frame queued
 # The cases run in parallel, each with its own files; those that leave the
 # producer alone share one ring, the others have their own.
 # usage: durability_test.sh ALARM_RECORD RING_FEED DATA_DIR SLOW_SYNC_LIB CLIP_RECOVER
@@ -24,15 +29,15 @@ fi
 set -uo pipefail
 alarm_record=$1 ring_feed=$2 data=$3 slow_sync=$4 clip_recover=$5
 work=$(mktemp -d /tmp/durability.XXXXXX)
+feed_pids_file=$work/feeds
 cleanup() {
-  local pid
-  for pid in $(cat "$work/feeds" 2>/dev/null); do kill -CONT "$pid"; kill "$pid"; done 2>/dev/null
-  wait 2>/dev/null
+  stop_feeds
   umount "$work/full" 2>/dev/null
   rm -rf "$work"
 }
 trap cleanup EXIT
 source "$(dirname "$0")/../support/clip_checks.sh"
+source "$(dirname "$0")/../support/feed.sh"
 
 absent() { ! grep -qa "$@"; }
 
@@ -52,19 +57,11 @@ finish() {
   wait "$1"
 }
 
-# start_feed DIR OPTIONS...: ring_feed fills DIR's own ring and status block
-# (the block appears once the pre-fill is in) and the recorders started
-# from here on read them.
-start_feed() {
+# sample_feed DIR OPTIONS...: the sample media into DIR's own ring and status
+# block (start_feed), read by the recorders started from here on.
+sample_feed() {
   local dir=$1; shift
-  mkdir -p "$dir"
-  "$ring_feed" --ring "$dir/view" --status "$dir/mmap.info" --target-fps 15 "$@" \
-    "$data/video_15fps.h264" "$data/audio_8k_mono.aac" > "$dir/feed.log" 2>&1 &
-  feed_pid=$!
-  echo "$feed_pid" >> "$work/feeds"
-  local i
-  for ((i = 0; i < 600; i++)); do [ -e "$dir/mmap.info" ] && break; sleep 0.05; done
-  export MEDIA_RING_PATH=$dir/view MEDIA_STATUS_PATH=$dir/mmap.info
+  start_feed "$dir" --target-fps 15 "$@" "$data/video_15fps.h264" "$data/audio_8k_mono.aac"
 }
 
 # check_plays LABEL FILE STREAMS: ffprobe finds exactly STREAMS (codec
@@ -142,13 +139,13 @@ write_error() {  # ERRNO-NAME STRERROR
 }
 
 stalled_producer() {
-  start_feed "$work/stalled" --prefill 10
+  sample_feed "$work/stalled" --prefill 10
   local clip=$work/stalled.mp4 pid status
   "$alarm_record" "$clip" 20 > "$clip.log" & pid=$!
   wait_line "$clip.log" "second gap(7)"
   kill -STOP "$feed_pid"
   finish "$pid" 20; status=$?
-  kill -CONT "$feed_pid"; kill "$feed_pid"
+  stop_feed
   check "producer stopped: exit 3 (was $status)" test "$status" -eq 3
   check "producer stopped: says which channel fell silent" \
     grep -qxE 'alarm_record: the clip is cut short: nothing on channel [14] for 10 s' "$clip.log"
@@ -254,7 +251,49 @@ slow_flushes() {
   check "slow flushes: about one a second ($flushes in $seconds s)" test "$flushes" -le $((seconds + 3))
 }
 
-start_feed "$work/live" --prefill 10
+# slow_recording LABEL FLUSH_MS [VAR=VALUE...]: a 12-second clip from a
+# producer of its own (--verbose: every put in its log) while every flush
+# takes FLUSH_MS; the recorder's exit status in $status.
+slow_recording() {
+  local label=$1 ms=$2; shift 2
+  sample_feed "$work/$label" --prefill 10 --verbose
+  env "$@" LD_PRELOAD="$slow_sync" SLOW_SYNC_MS="$ms" \
+    ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 \
+    timeout 150 "$alarm_record" "$work/$label.mp4" 12 > "$work/$label.log"
+  status=$?
+  stop_feed
+}
+
+# Flushes of 12 s: longer than the ring keeps this stream (about 11 s of
+# channel 1) and than a channel may stay silent.  Storage never holds up
+# the reading: the clip is complete, every frame put in its span in it.
+# (About 50 s: the checkpoint after the pre-roll, the close's two flushes
+# and the folder's.)
+stalled_storage() {
+  local status clip=$work/stalled_storage.mp4
+  slow_recording stalled_storage 12000
+  check "flushes of 12 s: exit 0 (was $status)" test "$status" -eq 0
+  check_clip "flushes of 12 s:" "$clip" 12
+  check_run "flushes of 12 s" "$clip" "$work/stalled_storage/feed.log"
+  check "flushes of 12 s: no line of ours" absent '^alarm_record:' "$work/stalled_storage.log"
+}
+
+# Storage slower than the stream until the queue is full (32 KiB, flushes
+# of 4 s, in which the stream brings three times that): the clip ends at
+# the last frame queued, whole and in place.
+storage_behind() {
+  local status clip=$work/behind.mp4
+  slow_recording behind 4000 MEDIA_CLIP_QUEUE_KIB=32
+  check "storage behind: exit 3 (was $status)" test "$status" -eq 3
+  check "storage behind: one line says why" grep -qx \
+    'alarm_record: the clip is cut short: storage could not keep up with the stream' "$work/behind.log"
+  check "storage behind: no other line of ours" test "$(grep -c '^alarm_record:' "$work/behind.log")" -eq 1
+  check_plays "storage behind: NAME" "$clip" h264,aac
+  check_run "storage behind" "$clip" "$work/behind/feed.log"
+  check "storage behind: no NAME.tmp left" test ! -e "$clip.tmp"
+}
+
+sample_feed "$work/live" --prefill 10
 cases=()
 run() {  # NAME FUNCTION ARGS...: one case in the background, output and totals apart
   local name=$1; shift
@@ -278,6 +317,8 @@ run fifo not_regular fifo
 run twice same_name_twice
 run lengths lengths
 run slow_flushes slow_flushes
+run stalled_storage stalled_storage
+run storage_behind storage_behind
 
 for c in "${cases[@]}"; do
   name=${c%%:*}

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The real binaries end to end: ring_feed plays the sample media into a ring
-# in a scratch folder at 4x speed (faster would outrun the recorder, which reads one video frame per 10 ms pause once its audio has caught up) with a 10-second pre-fill, and alarm_record
+# in a scratch folder at 4x speed with a 10-second pre-fill, and alarm_record
 # records clips of 0, 1 and 6 seconds from it.  Each clip is checked with
 # ffprobe and decoded with ffmpeg; then a recorder killed mid-clip must leave
 # nothing under the final name.
@@ -8,18 +8,13 @@
 set -uo pipefail
 alarm_record=$1 ring_feed=$2 data=$3
 work=$(mktemp -d /tmp/e2e.XXXXXX)
-feed_pid=
-cleanup() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+cleanup() { stop_feeds; rm -rf "$work"; }
 trap cleanup EXIT
-export MEDIA_RING_PATH=$work/view MEDIA_STATUS_PATH=$work/mmap.info
 source "$(dirname "$0")/../support/clip_checks.sh"
+source "$(dirname "$0")/../support/feed.sh"
 
-"$ring_feed" --prefill 10 --speed 4 --ts-start 100000 --target-fps 15 \
-  "$data/video_15fps.h264" "$data/audio_8k_mono.aac" > "$work/feed.log" 2>&1 &
-feed_pid=$!
-# The pre-fill is in once channel 1 holds ten seconds of frames.
-for _ in $(seq 200); do [ -s "$work/view" ] && grep -q . "$work/feed.log" && break; sleep 0.05; done
-sleep 0.5
+start_feed "$work" --prefill 10 --speed 4 --ts-start 100000 --target-fps 15 \
+  "$data/video_15fps.h264" "$data/audio_8k_mono.aac" || exit 1
 
 for n in 0 1 6; do
   clip=$work/clip_$n.mp4

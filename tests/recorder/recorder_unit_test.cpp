@@ -123,7 +123,8 @@ TEST(ClipAssembly, AudioSearchStartsOneSecondBeforeThePps) {
                 static_cast<Fake *>(self)->asked = ts;
                 return recorder::Read::kEnd;
             },
-            [](void *, uint32_t) {}, [](void *) -> uint64_t { return 0; }};
+            [](void *, int) -> uint32_t { return 0; }, [](void *, int, uint32_t, uint64_t) {},
+            [](void *) -> uint64_t { return 0; }};
         std::vector<uint8_t> buffer(RECORD_FRAME_BUFFER_SIZE);
         static const uint8_t kSps[] = {0, 0, 0, 1, 0x67, 0x42, 0xc0, 0x16, 0xd9};
         std::memcpy(buffer.data(), kSps, sizeof kSps);

@@ -17,11 +17,11 @@
 set -uo pipefail
 alarm_record=$1 ring_feed=$2 data=$3
 work=$(mktemp -d /tmp/timing.XXXXXX)
-feed_pid=
-cleanup() { [ -n "$feed_pid" ] && kill "$feed_pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"; }
+cleanup() { stop_feeds; rm -rf "$work"; }
 trap cleanup EXIT
 export MEDIA_RING_PATH=$work/view MEDIA_STATUS_PATH=$work/mmap.info
 source "$(dirname "$0")/../support/clip_checks.sh"
+source "$(dirname "$0")/../support/feed.sh"
 bash "$data/make_clapper.sh" "$work" 30 || { echo "FAIL: cannot make the clapper media"; exit 1; }
 video=$work/clap_12fps.h264
 N=11 frames=144  # pictures whose sec is at most N past the clip start's
@@ -42,11 +42,10 @@ record() {
   local rec_pid=$!
   # Pre-roll written: the temporary file holds its first checkpoint.
   for _ in $(seq 300); do [ -s "$work/$label.mp4.tmp" ] && break; sleep 0.02; done
-  "$ring_feed" "${common[@]}" --speed 4 --duration 8 --ts-start "$ts_b" --sec-start 116 \
-    "$video" "$aac" >> "$work/$label.feed" 2>&1 &
-  feed_pid=$!
+  start_feed "$work" "${common[@]}" --speed 4 --duration 8 --ts-start "$ts_b" --sec-start 116 \
+    "$video" "$aac"
   wait "$rec_pid"; status=$?
-  kill "$feed_pid" 2>/dev/null; wait "$feed_pid" 2>/dev/null; feed_pid=
+  stop_feeds
   check "$label: exit status 0 (was $status)" test "$status" -eq 0
   check "$label: printed the frame-rate line" grep -q \
     'target_framerate(20) newsps_framerate(15) record.framerate(15)$' "$work/$label.log"

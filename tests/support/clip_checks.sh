@@ -4,6 +4,11 @@
 #                                one H.264 stream of 15(N+1) frames at 1/90000 with
 #                                key frames every 15, one AAC stream of 8N+1 frames
 #                                at 8000 Hz mono, and a decode without one error
+#   check_run LABEL CLIP FEED_LOG
+#                                every sample of CLIP is a frame the producer put
+#                                (FEED_LOG from ring_feed --verbose), in the order
+#                                put and with none left out between the first and
+#                                the last: picture by picture, AAC frame by frame
 # Totals are in $passes and $failures.
 passes=0 failures=0
 
@@ -26,4 +31,18 @@ check_clip() {
   check "$label N=$n: key frames at samples $want(got $keys)" test "$keys" = "$want"
   errors=$(ffmpeg -nostdin -v error -i "$clip" -f null - 2>&1)
   check "$label N=$n: decodes without a single error ($errors)" test -z "$errors"
+}
+
+check_run() {
+  local label=$1 clip=$2 log=$3 put clip_sizes
+  # Sizes as put (a picture's with its start code, which becomes its length;
+  # an AAC frame's with its 7-byte ADTS header) against the clip's samples.
+  put=" $(awk '$1 == "ch" && $2 == 1 && ($8 == 1 || $8 == 5) { print $10 }' "$log" | xargs) "
+  clip_sizes=$(ffprobe -v error -select_streams v -show_entries packet=size -of csv=p=0 "$clip" | xargs)
+  check "$label: the pictures are a run of those put (${clip_sizes:0:60}...)" \
+    test -n "$clip_sizes" -a -z "${put##* $clip_sizes *}"
+  put=" $(awk '$1 == "ch" && $2 == 4 { print $10 - 7 }' "$log" | xargs) "
+  clip_sizes=$(ffprobe -v error -select_streams a -show_entries packet=size -of csv=p=0 "$clip" | xargs)
+  check "$label: the AAC frames are a run of those put (${clip_sizes:0:60}...)" \
+    test -n "$clip_sizes" -a -z "${put##* $clip_sizes *}"
 }

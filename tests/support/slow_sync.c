@@ -1,9 +1,9 @@
 /*
  * slow_sync.c - storage whose flushes are slow, for the recorder's tests:
  * loaded with LD_PRELOAD, every fsync() and fdatasync() of the process
- * waits 200 ms before the real call, and, when SLOW_SYNC_LOG names a file,
- * first appends one line naming the call to it (so a test can count the
- * flushes without strace).
+ * waits SLOW_SYNC_MS milliseconds (default 200) before the real call, and,
+ * when SLOW_SYNC_LOG names a file, first appends one line naming the call to
+ * it (so a test can count the flushes without strace).
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -26,7 +26,9 @@ static void slow_flush(const char *line) {
             close(fd);
         }
     }
-    struct timespec left = {0, 200 * 1000 * 1000};
+    const char *ms_text = getenv("SLOW_SYNC_MS");
+    const long ms = ms_text != NULL && *ms_text != '\0' ? strtol(ms_text, NULL, 10) : 200;
+    struct timespec left = {ms / 1000, (ms % 1000) * 1000 * 1000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
     errno = saved;
