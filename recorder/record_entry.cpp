@@ -1,6 +1,7 @@
 // record_entry.cpp - the recorder's start: command line, status block, the
 // clip's starting SPS and its declared frame rate.
 #include <fcntl.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -26,14 +27,41 @@ namespace {
 
 constexpr useconds_t kStatusRetryPause = 1000000;  // 1 s
 
+// A read of the mapped status block ends in SIGBUS when its keeper has cut
+// the file short under the mapping (it rewrites it with truncate and
+// write).  Such a read jumps back here instead of killing the recorder.
+sigjmp_buf g_status_fault;
+volatile sig_atomic_t g_status_reading = 0;
+
+void on_status_fault(int sig) {
+    if (g_status_reading) siglongjmp(g_status_fault, 1);
+    signal(sig, SIG_DFL);  // not ours: the fault ends the process as before
+    raise(sig);
+}
+
 // The status block is written by another process while we read it: each
-// field is one aligned 32-bit word, read once per use.
+// field is one aligned 32-bit word, read once per use.  While the block is
+// cut short, each field keeps the value last read (0 if none was), with one
+// line the first time.
 int32_t status_field(size_t offset) {
-    int32_t v;
-    __atomic_load(
-        reinterpret_cast<const int32_t *>(static_cast<const unsigned char *>(g_ptr_mmap) + offset),
-        &v, __ATOMIC_RELAXED);
-    return v;
+    static int32_t last[STATUS_BLOCK_SIZE / 4];
+    static bool said = false;
+    struct sigaction sa {}, previous {};
+    sa.sa_handler = on_status_fault;
+    sigemptyset(&sa.sa_mask);
+    const bool guarded = sigaction(SIGBUS, &sa, &previous) == 0;
+    if (sigsetjmp(g_status_fault, 1) == 0) {
+        g_status_reading = 1;
+        __atomic_load(reinterpret_cast<const int32_t *>(
+                          static_cast<const unsigned char *>(g_ptr_mmap) + offset),
+                      &last[offset / 4], __ATOMIC_RELAXED);
+    } else if (!said) {
+        said = true;
+        std::printf("alarm_record: the status block is cut short; keeping the values last read\n");
+    }
+    g_status_reading = 0;
+    if (guarded) sigaction(SIGBUS, &previous, nullptr);
+    return last[offset / 4];
 }
 
 const char *status_path() {
@@ -195,10 +223,11 @@ int record_clip(int argc, char **argv, uint8_t *buffer) {
     const uint32_t newsps_ts = record.ts;
 
     const int32_t target_framerate = status_field(STATUS_TARGET_FRAMERATE);
-    // Nothing found: buffer, record and cursor still hold the newest SPS.
-    MediaDataVideoGetByTs(MEDIA_CH_RECORD_VIDEO, buffer, RECORD_FRAME_BUFFER_SIZE,
-                          newsps_ts - RECORD_PREROLL_MS, MEDIA_FRAME_SPS,
-                          &video_cursor, &record);
+    // The oldest SPS at most 5 s older, on the millisecond clock that wraps
+    // every 49.7 days.  Nothing found: buffer, record and cursor still hold
+    // the newest SPS.
+    MediaDataGetSinceTs(MEDIA_CH_RECORD_VIDEO, buffer, RECORD_FRAME_BUFFER_SIZE,
+                        newsps_ts - RECORD_PREROLL_MS, MEDIA_FRAME_SPS, &video_cursor, &record);
     const int target = pick_target_framerate(target_framerate, newsps_framerate);
 
     std::printf(

@@ -222,9 +222,44 @@ TEST_F(TmpfsTest, StatusBlockIsMappedOnlyWholeAndReadOnly) {
     EXPECT_EQ(r.status, 1);
 }
 
+// alarm_record NAME 1 in a child on a terminal, so each line it prints
+// arrives as it is printed; killed when done with.
+struct PtyRecorder {
+    pid_t pid = -1;
+    FILE *from = nullptr;
+    std::string seen;
+    explicit PtyRecorder(const std::string &clip) {
+        int master = -1;
+        pid = forkpty(&master, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            alarm(60);
+            execl(ALARM_RECORD_EXE, "alarm_record", clip.c_str(), "1", static_cast<char *>(nullptr));
+            _exit(99);
+        }
+        if (pid > 0) from = fdopen(master, "r");
+    }
+    // True once a line beginning with `prefix` has come; false at the end.
+    bool until(const char *prefix) {
+        char line[512];
+        while (from && std::fgets(line, sizeof line, from)) {
+            seen += line;
+            if (std::strncmp(line, prefix, std::strlen(prefix)) == 0) return true;
+        }
+        return false;
+    }
+    // Kills it; true when it was still alive to be killed (no fault ended it).
+    bool kill_alive() {
+        kill(pid, SIGKILL);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (from) std::fclose(from);
+        from = nullptr;
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+    }
+};
+
 // The recorder started on a status block still short says so once a second
-// and waits; once the block is whole it goes on to its clip.  Its output
-// comes through a terminal, so each line arrives as it is printed.
+// and waits; once the block is whole it goes on to its clip.
 TEST_F(RingTest, RecorderWaitsForAShortStatusBlockAndGoesOnOnceWhole) {
     map_ring();
     const uint8_t sps[8] = {0, 0, 0, 1, 0x67, 1, 2, 3};
@@ -236,37 +271,37 @@ TEST_F(RingTest, RecorderWaitsForAShortStatusBlockAndGoesOnOnceWhole) {
     for (size_t size : {0, 100, 13899}) {
         SCOPED_TRACE(size);
         write_file(block, size);
-        int master = -1;
-        const pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-        ASSERT_GE(pid, 0);
-        if (pid == 0) {
-            alarm(60);
-            execl(ALARM_RECORD_EXE, "alarm_record", clip.c_str(), "1",
-                  static_cast<char *>(nullptr));
-            _exit(99);
-        }
-        FILE *from = fdopen(master, "r");
-        std::string seen;
-        // Returns once a line beginning with `prefix` has come, or at the end.
-        const auto until = [&](const char *prefix) {
-            char line[512];
-            while (std::fgets(line, sizeof line, from)) {
-                seen += line;
-                if (std::strncmp(line, prefix, std::strlen(prefix)) == 0) return true;
-            }
-            return false;
-        };
-        EXPECT_TRUE(until("open share mem fail")) << seen;
+        PtyRecorder r(clip);
+        ASSERT_GT(r.pid, 0);
+        EXPECT_TRUE(r.until("open share mem fail")) << r.seen;
         ASSERT_EQ(truncate(block.c_str(), STATUS_BLOCK_SIZE), 0);
-        EXPECT_TRUE(until("event_gap(")) << seen;
-        kill(pid, SIGKILL);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << seen;
-        std::fclose(from);
+        EXPECT_TRUE(r.until("event_gap(")) << r.seen;
+        EXPECT_TRUE(r.kill_alive()) << r.seen;
         unlink(block.c_str());
         unlink((clip + ".tmp").c_str());
     }
+}
+
+// A status block cut short under the recorder's mapping (its keeper rewrites
+// it with truncate and write) faults every read of it; the recorder keeps
+// the values it last read, says so once, and records on.
+TEST_F(RingTest, RecorderOutlivesAStatusBlockCutShortUnderIt) {
+    map_ring();
+    const std::string block = dir_ + "/mmap.info";
+    setenv(STATUS_BLOCK_PATH_ENV, block.c_str(), 1);
+    write_file(block, STATUS_BLOCK_SIZE);
+    PtyRecorder r(dir_ + "/clip.mp4");
+    ASSERT_GT(r.pid, 0);
+    // Mapped (it then waits for an SPS): cut the block short under it.
+    const std::string maps = "/proc/" + std::to_string(r.pid) + "/maps";
+    while (slurp(maps).find(block) == std::string::npos) usleep(10000);
+    ASSERT_EQ(truncate(block.c_str(), 0), 0);  // its first page gone: a read faults
+    const uint8_t sps[8] = {0, 0, 0, 1, 0x67, 1, 2, 3};
+    const FrameInfo info = frame(50000, MEDIA_FRAME_SPS);
+    ASSERT_EQ(MediaDataPut(MEDIA_CH_RECORD_VIDEO, sps, sizeof sps, &info), 0);
+    EXPECT_TRUE(r.until("alarm_record: the status block is cut short")) << r.seen;
+    EXPECT_TRUE(r.until("event_gap(")) << r.seen;
+    EXPECT_TRUE(r.kill_alive()) << r.seen;
 }
 
 }  // namespace
