@@ -46,7 +46,6 @@ constexpr uint32_t kVideoTimeScale = 90000;
 constexpr uint32_t kAudioTimeScale = 8000;
 constexpr uint32_t kAudioSampleDuration = 1024;
 constexpr uint32_t kStartCode = 4;   // bytes ahead of each NAL unit
-constexpr uint32_t kAdtsHeader = 7;  // bytes ahead of each AAC frame
 constexpr uint32_t kPreAudioMs = 1000;
 constexpr uint8_t kTypeP = MEDIA_FRAME_P, kTypeI = MEDIA_FRAME_I;
 constexpr uint8_t kTypeSps = MEDIA_FRAME_SPS, kTypePps = MEDIA_FRAME_PPS;
@@ -58,7 +57,6 @@ constexpr uint32_t kMaxAacFramesPerSecond = 48;  // 48 kHz
 
 // Shorter frames give no valid sample and are skipped.
 constexpr uint32_t kMinVideoFrame = kStartCode + 1;
-constexpr uint32_t kMinAudioFrame = kAdtsHeader + 1;
 
 void put_be32(uint8_t *p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
@@ -148,6 +146,15 @@ class Assembly {
     bool held_sync_ = false;
     uint32_t last_duration_ = 0;
     uint32_t video_end_ts_ = 0;  // timestamp timing: where the last picture ends
+    uint8_t audio_format_[4] = {};  // the ADTS header bytes that configured the audio track
+
+    // The AAC frame in buf_: its ADTS header's length (7, or 9 with a CRC)
+    // when a payload follows it, else 0 (no valid sample).
+    uint32_t audio_payload() const {
+        if (rec_.framesize < elementary_streams::kAdtsHeaderSize) return 0;
+        const auto header = static_cast<uint32_t>(elementary_streams::adts_header_length(buf_));
+        return rec_.framesize > header ? header : 0;
+    }
     // Timestamp timing: the ts of the newest video frame read, and where the
     // next AAC frame should begin (the last one's ts plus its length).
     uint32_t newest_video_ts_ = 0;
@@ -188,7 +195,8 @@ bool Assembly::write_held(uint32_t d) {
 Read Assembly::start_audio_at(uint32_t ts) {
     const Read r = wait_for(
         kAudioChannel, [&] { return src_.audio_at(src_.self, ts, buf_, &rec_); }, kAudioGraceMs);
-    if (r != Read::kFrame || rec_.framesize < kMinAudioFrame) return Read::kNone;
+    if (r != Read::kFrame || !audio_payload()) return Read::kNone;
+    std::memcpy(audio_format_, buf_, sizeof audio_format_);
     uint32_t rate = elementary_streams::adts_sampling_frequency(
         elementary_streams::adts_sampling_index(buf_));
     if (rate == 0) rate = kAudioTimeScale;  // a reserved index: the contract's rate
@@ -200,7 +208,8 @@ Read Assembly::start_audio_at(uint32_t ts) {
         return Read::kEnd;
     audio_frame_ms_ = kAudioSampleDuration * 1000 / rate;
     next_audio_ts_ = rec_.ts + audio_frame_ms_;
-    if (!out_.write_sample(kAudioTrackId, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+    const uint32_t header = audio_payload();
+    if (!out_.write_sample(kAudioTrackId, buf_ + header, rec_.framesize - header,
                            MP4_INVALID_DURATION, true))
         return Read::kEnd;
     ++result_.counts.audio_samples;
@@ -320,12 +329,13 @@ ClipResult Assembly::run(const FrameInfo &start) {
                     0);
     if (!add_parameter_set(kTypePps)) return refused();
 
-    // Fixed durations: audio from one second before the PPS; a PPS in the
-    // first second of the clock starts at 1, not at a time wrapped round to
-    // the far future.  Timestamps: audio from the first picture, below.
+    // Fixed durations: audio from one second before the PPS.  Timestamps:
+    // audio from the first picture, below.
     bool audio_done = false, audio_pending = by_ts;
     if (!by_ts) {
-        const uint32_t audio_from = rec_.ts > kPreAudioMs ? rec_.ts - kPreAudioMs : 1;
+        // On the wrapping millisecond clock: a PPS in the first second of
+        // the clock, or just after a wrap, looks back across it.
+        const uint32_t audio_from = rec_.ts - kPreAudioMs;
         const Read first_audio = wait_for(
             kAudioChannel, [&] { return src_.audio_at(src_.self, audio_from, buf_, &rec_); },
             kAudioGraceMs);
@@ -333,6 +343,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
         if (stop_requested()) return fail("stopped before anything was recorded in", 0);
         if (first_audio == Read::kFrame) {
             // That first frame only configures the track; samples begin after it.
+            std::memcpy(audio_format_, buf_, sizeof audio_format_);
             uint8_t config[2];
             calc_aac_config(buf_, config);
             if (!out_.add_audio_track(kAudioTimeScale, kAudioSampleDuration,
@@ -416,8 +427,21 @@ ClipResult Assembly::run(const FrameInfo &start) {
             audio_read = false;
         }
         if (audio_read && by_ts) next_audio_ts_ = rec_.ts + audio_frame_ms_;
-        if (audio_read && rec_.framesize >= kMinAudioFrame) {
-            if (!out_.write_sample(kAudioTrackId, buf_ + kAdtsHeader, rec_.framesize - kAdtsHeader,
+        if (audio_read && audio_payload() != 0 &&
+            !elementary_streams::adts_same_audio(buf_, audio_format_)) {
+            // Never a frame under a configuration that is not its own: the
+            // audio ends where the stream's format changes.
+            std::printf("alarm_record: the audio changes format (%u Hz, %u channels) after %d "
+                        "samples; the audio track ends there\n",
+                        elementary_streams::adts_sampling_frequency(
+                            elementary_streams::adts_sampling_index(buf_)),
+                        ((buf_[2] & 1u) << 2) | (buf_[3] >> 6), n.audio_samples);
+            audio_done = true;
+            audio_read = false;
+        }
+        if (audio_read && audio_payload() != 0) {
+            const uint32_t header = audio_payload();
+            if (!out_.write_sample(kAudioTrackId, buf_ + header, rec_.framesize - header,
                                    MP4_INVALID_DURATION, true))
                 return refused();
             ++n.audio_samples;

@@ -117,7 +117,7 @@ Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo 
 Read FileSource::audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info) {
     FileSource &s = *static_cast<FileSource *>(self);
     for (size_t k = 0; k < s.audio_.size(); ++k) {
-        if (s.audio_[k].info.ts < ts) continue;
+        if (s.audio_[k].info.ts - ts >= 0x80000000u) continue;  // before ts, on the wrapping clock
         if (s.real_time_ && !s.due(s.audio_[k])) return Read::kNone;
         copy(s.audio_[k], buffer, info);
         s.next_audio_ = k + 1;

@@ -123,8 +123,9 @@ Read next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info) {
 
 Read audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info) {
     RingCursors &c = *static_cast<RingCursors *>(self);
-    return MediaDataAudioGetByTs(kAudioChannel, buffer, RECORD_FRAME_BUFFER_SIZE, ts, c.audio,
-                                 info) == 0
+    // At or after ts on the wrapping millisecond clock.
+    return MediaDataGetSinceTs(kAudioChannel, buffer, RECORD_FRAME_BUFFER_SIZE, ts,
+                               MEDIA_FRAME_ANY, c.audio, info) == 0
                ? Read::kFrame
                : Read::kNone;
 }

@@ -102,7 +102,8 @@ TEST(ClipAssembly, AudioSearchStartsOneSecondBeforeThePps) {
         bool pps_given = false;
     };
     const std::pair<uint32_t, uint32_t> cases[] = {
-        {1000, 1}, {999, 1}, {0, 1}, {1001, 1}, {1500, 500}, {100000, 99000}};
+        // One second back on the wrapping clock: near 0 it reaches back across a wrap.
+        {1000, 0}, {999, 0xFFFFFFFFu}, {0, 0u - 1000u}, {1001, 1}, {1500, 500}, {100000, 99000}};
     for (const auto &[pps_ts, expected] : cases) {
         Fake fake{pps_ts};
         const recorder::ClipSource source{

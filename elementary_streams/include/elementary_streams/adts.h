@@ -31,6 +31,19 @@ bool parse_adts_header(std::span<const uint8_t> bytes, AdtsHeader *header);
 // read; nothing is checked).
 unsigned adts_sampling_index(const uint8_t *header);
 
+// The header's length at `header`: 7 bytes, or 9 when protection_absent
+// (bit 0 of byte 1) is 0 and a CRC follows it.  Nothing is checked.
+inline size_t adts_header_length(const uint8_t *header) {
+    return (header[1] & 1u) ? kAdtsHeaderSize : kAdtsHeaderSize + 2;
+}
+
+// Whether two ADTS headers declare the same audio: profile, sampling
+// frequency index and channel configuration (bytes 2 and 3; the private bit
+// aside).  A track configured by one cannot carry frames of the other.
+inline bool adts_same_audio(const uint8_t *a, const uint8_t *b) {
+    return (a[2] & 0xFDu) == (b[2] & 0xFDu) && (a[3] & 0xC0u) == (b[3] & 0xC0u);
+}
+
 // The sampling frequency of an index in Hz; 0 for the reserved 13..15 and
 // anything beyond.
 uint32_t adts_sampling_frequency(unsigned index);
