@@ -30,6 +30,7 @@
 #include "elementary_streams/adts.h"
 #include "elementary_streams/h264_params.h"
 #include "media_ring/media_ring.h"
+#include "tool_fail.h"
 #include "media_ring/status_block.h"
 #include "media_split.h"
 #include "ring_inspect.h"
@@ -114,14 +115,9 @@ void on_signal(int) {
 }
 
 [[noreturn]] void fail(int status, const char *format, ...) {
-    std::fflush(stdout);
-    std::fputs("ring_feed: ", stderr);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-    std::exit(status);
+    tool_fail("ring_feed", status, format, ap);
 }
 
 struct Options {

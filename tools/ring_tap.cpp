@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "media_ring/media_ring.h"
+#include "tool_fail.h"
 #include "ring_layout.h"
 
 namespace {
@@ -68,13 +69,9 @@ constexpr int kBurst = 5;            // skip lines allowed at once,
 constexpr int64_t kRefillMs = 5000;  // and one more per this much time
 
 [[noreturn]] void fail(int status, const char *format, ...) {
-    std::fputs("ring_tap: ", stderr);
     va_list ap;
     va_start(ap, format);
-    std::vfprintf(stderr, format, ap);
-    va_end(ap);
-    std::fputc('\n', stderr);
-    std::exit(status);
+    tool_fail("ring_tap", status, format, ap);
 }
 
 // Nothing is buffered (the stream is written with write(2)) and the ring
