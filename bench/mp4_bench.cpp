@@ -64,7 +64,7 @@ void BM_Mp4Clip60s(benchmark::State &st) {
     st.counters["audio_samples"] = g_counts.audio_samples;
 }
 
-BENCHMARK(BM_Mp4Clip60s)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Mp4Clip60s)->Unit(benchmark::kMillisecond)->UseRealTime()->MeasureProcessCPUTime();
 
 }  // namespace
 

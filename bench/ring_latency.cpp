@@ -54,6 +54,7 @@ void pace(unsigned *seed) {
 // What the reader process hands back: one latency per frame, in ns.
 struct Shared {
     std::atomic<uint32_t> ready;  // the reader has taken its starting point
+    std::atomic<uint32_t> taken;  // futex mode: stamps the reader has timed
     uint32_t word;                // futex mode: the stamp count (the futex word)
     uint64_t stamp;               // futex mode: the newest put's time
     uint64_t latency[1];          // FRAMES of them follow
@@ -111,6 +112,9 @@ void futex_producer(Shared *sh, uint32_t frames) {
     while (sh->ready.load(std::memory_order_acquire) == 0) usleep(100);
     unsigned seed = 7;
     for (uint32_t k = 0; k < frames; ++k) {
+        // One stamp at a time: a second one before the reader woke for the
+        // first would overwrite it, and one wake would stand for two.
+        while (sh->taken.load(std::memory_order_acquire) != k) usleep(20);
         pace(&seed);
         std::atomic_ref<uint64_t>(sh->stamp).store(now_ns(), std::memory_order_relaxed);
         std::atomic_ref<uint32_t>(sh->word).fetch_add(1, std::memory_order_release);
@@ -129,6 +133,7 @@ void futex_reader(Shared *sh, uint32_t frames) {
         }
         sh->latency[got++] = now_ns() - std::atomic_ref<uint64_t>(sh->stamp).load(std::memory_order_relaxed);
         seen = w;
+        sh->taken.store(got, std::memory_order_release);
     }
 }
 
@@ -140,6 +145,7 @@ struct Mode {
 
 bool run(const Mode &m, Shared *sh, uint32_t frames, std::vector<double> *us) {
     sh->ready.store(0);
+    sh->taken.store(0);
     sh->word = 0;
     std::fflush(nullptr);
     const pid_t reader = fork();

@@ -10,6 +10,10 @@ packages+=(g++-arm-linux-gnueabihf googletest qemu-user)
 # (bad), avdec_h264 (libav), videoconvert and fakesink (base).
 packages+=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad gstreamer1.0-libav)
+# The benchmarks' counts of the writes and flushes a process makes (strace),
+# GNU time's resource figures and bc's arithmetic (bench/crash_safe_peers.sh,
+# bench/clip_durability.sh).
+packages+=(strace time bc)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
