@@ -10,8 +10,8 @@
 //                                 end as the writer moved it;
 //   observe(ctrl.writeOffset)  <- publish(ctrl.writeOffset, W'): every eviction
 //                                 made for the slot before W' is seen;
-//   observe(bd.generation)     <- publish(bd.generation, even): the clear or
-//                                 fill it ends is seen whole;
+//   observe(bd.generation)     <- publish(bd.generation, even): the clear it
+//                                 ends is seen whole;
 //   acquire fence after the copy <- the writer's release fence in
 //                                 begin_change (and after its evictions): a
 //                                 copy that read any byte the writer stored

@@ -29,8 +29,6 @@
 namespace media_ring {
 namespace {
 
-constexpr uint32_t kWaiting = kWakeWaiting;
-
 std::atomic_ref<uint32_t> wake_word(ChannelCtrl &c) {
     return std::atomic_ref<uint32_t>(c.wakeWord);
 }
@@ -52,7 +50,7 @@ int64_t now_ns() {
 void wake_waiters(ChannelCtrl &c) {
     // Clear the flag first, then wake: a reader that sets it again after
     // this sleeps on a word that has moved, and so waits for the next put.
-    wake_word(c).fetch_and(~kWaiting, std::memory_order_release);
+    wake_word(c).fetch_and(~kWakeWaiting, std::memory_order_release);
     futex(&c.wakeWord, FUTEX_WAKE, INT_MAX, nullptr);
 }
 
@@ -64,7 +62,7 @@ MEDIA_RING_EXPORT int MediaDataGetPutCount(int channel, uint32_t *count) {
     Channel ch;
     if (!enter_channel(channel, 0, &ch) || count == nullptr) return -1;
     // Acquire: the reads the caller makes next see at least the puts counted.
-    *count = wake_word(*ch.ctrl).load(std::memory_order_acquire) & ~kWaiting;
+    *count = wake_word(*ch.ctrl).load(std::memory_order_acquire) & ~kWakeWaiting;
     return 0;
 }
 
@@ -77,7 +75,7 @@ MEDIA_RING_EXPORT int MediaDataWaitPut(int channel, uint32_t count, int timeoutM
     const int64_t deadline = timeoutMs < 0 ? 0 : now_ns() + int64_t{timeoutMs} * 1000000;
     for (;;) {
         uint32_t v = wake_word(*ch.ctrl).load(std::memory_order_acquire);
-        if ((v & ~kWaiting) != count) return 0;
+        if ((v & ~kWakeWaiting) != count) return 0;
         struct timespec rel;
         const struct timespec *limit = nullptr;
         if (timeoutMs >= 0) {
@@ -92,11 +90,11 @@ MEDIA_RING_EXPORT int MediaDataWaitPut(int channel, uint32_t count, int timeoutM
         }
         // Raise the flag on exactly the value seen; a put in between moves
         // the word, the CAS fails, and the loop sees the new count.
-        if ((v & kWaiting) == 0) {
-            if (!wake_word(*ch.ctrl).compare_exchange_strong(v, v | kWaiting,
+        if ((v & kWakeWaiting) == 0) {
+            if (!wake_word(*ch.ctrl).compare_exchange_strong(v, v | kWakeWaiting,
                                                               std::memory_order_seq_cst))
                 continue;
-            v |= kWaiting;
+            v |= kWakeWaiting;
         }
         // Sleeps only while the word still holds v (checked by the kernel
         // under its lock); woken, timed out, interrupted or refused (the word

@@ -4,9 +4,15 @@
 // 0xFFFF) over the 7 header bytes and the first 192 bits of the frame's raw
 // data placed after them.  ffmpeg's ADTS muxer cannot write it.
 //   adts_crc IN.aac OUT.aac
+#include <elementary_streams/adts.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <iterator>
 #include <vector>
+
+namespace es = elementary_streams;
 
 namespace {
 
@@ -27,39 +33,33 @@ int main(int argc, char **argv) {
         return 2;
     }
     std::FILE *in = std::fopen(argv[1], "rb");
-    std::FILE *out = in ? std::fopen(argv[2], "wb") : nullptr;
-    if (!in || !out) {
-        std::perror("adts_crc");
-        return 1;
-    }
+    if (!in) return std::perror(argv[1]), 1;
     std::vector<uint8_t> data;
     for (int c; (c = std::fgetc(in)) != EOF;) data.push_back(static_cast<uint8_t>(c));
     std::fclose(in);
-    for (size_t at = 0; at + 7 <= data.size();) {
-        const uint8_t *h = &data[at];
-        const size_t len = ((h[3] & 3u) << 11) | (h[4] << 3) | (h[5] >> 5);
-        if (h[0] != 0xFF || (h[1] & 0xF6) != 0xF0 || !(h[1] & 1) || len < 8 || at + len > data.size()) {
-            std::fprintf(stderr, "adts_crc: not a CRC-free ADTS frame at byte %zu\n", at);
+    std::vector<uint8_t> out;
+    size_t pos = 0;
+    std::span<const uint8_t> f;
+    while (es::next_adts_frame(data, &pos, &f)) {
+        if (es::adts_header_length(f.data()) != es::kAdtsHeaderSize) {
+            std::fprintf(stderr, "adts_crc: %s already carries CRCs\n", argv[1]);
             return 1;
         }
-        uint8_t head[7] = {h[0], h[1], h[2], h[3], h[4], h[5], h[6]};
-        const size_t grown = len + 2, raw = len - 7;
+        uint8_t head[es::kAdtsHeaderSize];
+        std::copy(f.begin(), f.begin() + es::kAdtsHeaderSize, head);
+        const size_t grown = f.size() + 2, raw = f.size() - es::kAdtsHeaderSize;
         head[1] &= 0xFE;  // protection_absent 0: a CRC follows
         head[3] = static_cast<uint8_t>((head[3] & 0xFC) | (grown >> 11));
         head[4] = static_cast<uint8_t>(grown >> 3);
         head[5] = static_cast<uint8_t>((head[5] & 0x1F) | ((grown & 7) << 5));
-        const uint16_t crc = crc16(crc16(0xFFFF, head, 7), h + 7, raw < 24 ? raw : 24);
-        const uint8_t sum[2] = {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)};
-        if (std::fwrite(head, 1, 7, out) != 7 || std::fwrite(sum, 1, 2, out) != 2 ||
-            std::fwrite(h + 7, 1, raw, out) != raw) {
-            std::perror("adts_crc");
-            return 1;
-        }
-        at += len;
+        const uint8_t *payload = f.data() + es::kAdtsHeaderSize;
+        const uint16_t crc = crc16(crc16(0xFFFF, head, sizeof head), payload, raw < 24 ? raw : 24);
+        out.insert(out.end(), std::begin(head), std::end(head));
+        out.insert(out.end(), {static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+        out.insert(out.end(), payload, payload + raw);
     }
-    if (std::fclose(out) != 0) {
-        std::perror("adts_crc");
-        return 1;
-    }
+    std::FILE *o = std::fopen(argv[2], "wb");
+    if (!o || std::fwrite(out.data(), 1, out.size(), o) != out.size() || std::fclose(o) != 0)
+        return std::perror(argv[2]), 1;
     return 0;
 }
