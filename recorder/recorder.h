@@ -43,7 +43,7 @@ uint8_t clip_framerate(int target_rate, int clip_start_framerate);
 
 /* Repeats one channel-1 read until it succeeds (0), sleeping until the
  * channel's next put between attempts: type 7, 8, 5 the newest SPS, PPS, I
- * frame (searched at most every 500 ms, however many other frames come);
+ * frame (searched at most once a second, however many other frames come);
  * any other type the frame after *cursor.  A stop request (SIGTERM, SIGINT,
  * SIGHUP) ends the wait with -1 within 400 ms. */
 int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record);

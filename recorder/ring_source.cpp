@@ -22,8 +22,11 @@ constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr uint64_t kStopSliceMs = 400;
 // A search for the newest frame of a type (the wait for the clip's first
 // SPS) is repeated at most this often, however many other frames come: an
-// SPS found a little later starts the clip 5 s before it all the same.
-constexpr uint64_t kSearchPauseMs = 500;
+// SPS found a little later starts the clip 5 s before it all the same, and
+// a search that fails prints the ring's line for it (one "fail", or a
+// "drop!" for each SPS out of reach) once a second at most, not with
+// every put.
+constexpr uint64_t kSearchPauseMs = 1000;
 constexpr uint64_t kNoLimit = UINT64_MAX;
 // get_next_video_frame's types: the newest frame of that type; others
 // the next frame.  get_next_audio_frame's mode 9: the first at or after ts.
