@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include <elementary_streams/annexb.h>
 #include <elementary_streams/h264_params.h>
 
 #include "media_split.h"
@@ -32,16 +33,19 @@ FileSource::FileSource(const std::string &h264_path, const std::string &aac_path
     const bool loop = loop_seconds > 0;
     const uint64_t want_pictures = loop ? static_cast<uint64_t>(loop_seconds * fps + 0.5) : 0;
     const uint64_t want_audio = loop ? static_cast<uint64_t>(loop_seconds * 8000 / 1024 + 0.999) : 0;
-    bool has_picture = false;
-    for (const auto &n : nals) has_picture |= is_picture(media_split::nal_type(n));
+    uint64_t pass_pictures = 0;
+    const std::vector<uint64_t> picture_of = media_split::picture_numbers(nals, &pass_pictures);
 
-    uint32_t picture = 0;
+    // Pictures are numbered from the clip-start SPS's on, across passes.
+    uint64_t pass_start = 0;
     uint16_t width = 0, height = 0;  // of the SPS in force, as a producer reports them
     for (size_t i = first_sps;; ++i) {
         if (i == nals.size()) {
-            if (!loop || !has_picture) break;
+            if (!loop || pass_pictures == 0) break;
             i = 0;
+            pass_start += pass_pictures;
         }
+        const uint64_t picture = pass_start + picture_of[i] - picture_of[first_sps];
         if (loop && picture >= want_pictures) break;
         Frame f{nals[i], FrameInfo{}};
         const uint8_t type = media_split::nal_type(nals[i]);
@@ -56,7 +60,6 @@ FileSource::FileSource(const std::string &h264_path, const std::string &aac_path
         f.info.frameType = type;
         f.info.framerate = static_cast<uint8_t>(fps);
         video_.push_back(std::move(f));
-        if (is_picture(type)) ++picture;
     }
     for (uint64_t k = 0; !adts.empty() && (loop ? k < want_audio : k < adts.size()); ++k) {
         Frame f{adts[k % adts.size()], FrameInfo{}};
@@ -101,7 +104,9 @@ Read FileSource::next_frame(void *self, int channel, uint8_t *buffer, FrameInfo 
         if (s.real_time_ && !s.due(s.video_[s.next_video_])) return Read::kNone;
         const Frame &f = s.video_[s.next_video_++];
         copy(f, buffer, info);
-        if (is_picture(f.info.frameType)) ++s.pictures_delivered_;
+        if (is_picture(f.info.frameType) &&
+            elementary_streams::slice_begins_picture(f.bytes.data() + 4, f.bytes.size() - 4))
+            ++s.pictures_delivered_;
         return Read::kFrame;
     }
     if (s.next_audio_ >= s.audio_.size()) return Read::kEnd;

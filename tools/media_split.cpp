@@ -30,6 +30,26 @@ std::vector<Frame> split_annexb(const std::vector<uint8_t> &s) {
     return out;
 }
 
+std::vector<uint64_t> picture_numbers(const std::vector<Frame> &units, uint64_t *pictures) {
+    namespace es = elementary_streams;
+    std::vector<uint64_t> out;
+    out.reserve(units.size());
+    uint64_t picture = 0;
+    bool has_slice = false;
+    for (const Frame &f : units) {
+        const uint8_t type = nal_type(f);
+        const bool slice = type >= es::kNalTypeSlice && type <= es::kNalTypeIdrSlice;
+        if (has_slice && (!slice || es::slice_begins_picture(f.data() + 4, f.size() - 4))) {
+            ++picture;
+            has_slice = false;
+        }
+        has_slice |= slice;
+        out.push_back(picture);
+    }
+    *pictures = picture + (has_slice ? 1 : 0);
+    return out;
+}
+
 std::vector<Frame> split_adts(const std::vector<uint8_t> &s) {
     std::vector<Frame> out;
     size_t pos = 0;

@@ -30,6 +30,12 @@ inline uint8_t nal_type(const Frame &frame) {
     return frame.size() > 4 ? frame[4] & 0x1f : 0;
 }
 
+// The picture each unit of split_annexb's result belongs to, from 0: a
+// picture is its slices with the parameter sets and SEI ahead of them, so a
+// unit that is not a slice after a slice, or a slice whose first_mb_in_slice
+// is 0, begins the next.  `*pictures` receives how many pictures hold a slice.
+std::vector<uint64_t> picture_numbers(const std::vector<Frame> &units, uint64_t *pictures);
+
 }  // namespace media_split
 
 #endif  // TOOLS_MEDIA_SPLIT_H

@@ -89,6 +89,10 @@ Options (a value may also be given as --option=VALUE):
                     which pacing begins, ts-start + pre-fill)
   --ring PATH       the ring file (sets MEDIA_RING_PATH)
   --status PATH     the status block file (overrides MEDIA_STATUS_PATH)
+  --access-units    put each picture whole instead: its parameter sets, SEI
+                    and slices in one frame, each behind its start code, the
+                    frameType that of its first unit (an IDR picture that
+                    begins with its SPS is found as an SPS)
   --verbose         one line per frame put
   --help            this text
 
@@ -131,6 +135,7 @@ struct Options {
     int64_t ts_start = -1, sec_start = -1;  // -1: default
     uint64_t sec_reset_ms = kNever;
     bool target_given = false;
+    bool access_units = false;  // one put per picture, its units behind their start codes
     int32_t target_fps = 0;
     bool motion_given = false;
     int32_t motion_time = 0;
@@ -175,12 +180,14 @@ Options parse_options(int argc, char **argv) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         }
-        if (arg == "--once" || arg == "--verbose") {
+        if (arg == "--once" || arg == "--verbose" || arg == "--access-units") {
             if (has_value) fail(2, "%s takes no value (see --help)", arg.c_str());
             if (arg == "--once")
                 o.loops = 1;
-            else
+            else if (arg == "--verbose")
                 o.verbose = true;
+            else
+                o.access_units = true;
             continue;
         }
         if (!has_value) {
@@ -255,23 +262,13 @@ std::vector<uint8_t> read_input(const std::string &path) {
 void load_video(const std::string &path, Input &in) {
     in.video = media_split::split_annexb(read_input(path));
     if (in.video.empty()) fail(1, "%s holds no H.264 NAL units", path.c_str());
-    // A picture is its slices with the parameter sets and SEI ahead of them;
-    // a slice whose first_mb_in_slice is 0 (first bit set) begins a new one.
+    in.picture = media_split::picture_numbers(in.video, &in.pictures);
     const uint32_t largest = media_ring::largest_frame(kVideoChannel);  // the ring takes no more
-    bool has_slice = false;
-    uint64_t pic = 0;
     PictureSize current;
     bool have_size = false;
     for (size_t i = 0; i < in.video.size(); ++i) {
         const Frame &f = in.video[i];
         const uint8_t type = media_split::nal_type(f);
-        const bool slice = type >= 1 && type <= 5;
-        if (has_slice && (!slice || (f.size() > 5 && (f[5] & 0x80)))) {
-            ++pic;
-            has_slice = false;
-        }
-        has_slice |= slice;
-        in.picture.push_back(pic);
         if (type == MEDIA_FRAME_SPS) {
             es::SpsInfo sps;
             if (es::parse_sps(f.data() + 4, static_cast<uint32_t>(f.size() - 4), &sps)) {
@@ -290,7 +287,6 @@ void load_video(const std::string &path, Input &in) {
             fail(1, "frame %zu of %s is %zu bytes, more than channel 1 holds (%u)", i, path.c_str(),
                  f.size(), largest);
     }
-    in.pictures = pic + (has_slice ? 1 : 0);
     if (in.pictures == 0) fail(1, "%s holds no I or P frames", path.c_str());
     if (!have_size) fail(1, "%s holds no SPS with a picture size", path.c_str());
 }
@@ -440,7 +436,15 @@ class Feeder {
         info.framerate = static_cast<uint8_t>(o_.claim_fps >= 0 ? o_.claim_fps : o_.fps);
         info.width = in_.size[vi_].width;
         info.height = in_.size[vi_].height;
-        put(kVideoChannel, f, info);
+        const uint64_t picture = in_.picture[vi_];
+        if (o_.access_units) {
+            unit_.assign(f.begin(), f.end());
+            while (vi_ + 1 < in_.video.size() && in_.picture[vi_ + 1] == picture) {
+                const Frame &next = in_.video[++vi_];
+                unit_.insert(unit_.end(), next.begin(), next.end());
+            }
+        }
+        put(kVideoChannel, o_.access_units ? unit_ : f, info);
         ++video_frames;
         if (++vi_ == in_.video.size()) {
             vi_ = 0;
@@ -482,6 +486,7 @@ class Feeder {
     StatusBlock &status_;
     size_t vi_ = 0, ai_ = 0;
     uint64_t vloop_ = 0, aloop_ = 0;
+    Frame unit_;  // --access-units: the picture being put
 };
 
 // The ts of the newest frame in a channel of the mapped ring; -1 if empty.
