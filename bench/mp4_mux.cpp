@@ -21,7 +21,7 @@ const char kUsage[] =
     "\n"
     "Muxes an H.264 Annex-B stream and an ADTS AAC stream into OUTPUT.mp4 with\n"
     "the MP4 calls the alarm clip recorder makes: one sample per picture (its\n"
-    "slice NAL unit behind a 4-byte length), SPS and PPS to the track, other\n"
+    "slice NAL units, each behind a 4-byte length), SPS and PPS to the track, other\n"
     "NAL units left out, one sample per AAC frame (without its ADTS header).\n"
     "  --fps N       video frame rate (default 15): sample duration 90000 / N\n"
     "  --seconds S   loop both streams to S seconds of media (default: each\n"

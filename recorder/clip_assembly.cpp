@@ -10,6 +10,14 @@
 // carry the tracks' fixed durations; frame timestamps are not written
 // (unless timestamp timing is asked for: see ClipOptions::timestamps).
 //
+// A video sample is one picture (picture.h), whether its slices came as
+// frames of their own or in one frame with its parameter sets.  A picture
+// is known to be complete only when a frame that does not continue it has
+// been read, so the video step reads one frame ahead: with that frame
+// already in the ring (the pre-roll, a file) the picture is written in the
+// step of its last slice, and the call sequence is that of a frame per
+// sample; live, it is written in the step that reads the next frame.
+//
 // The MP4 calls go, in this order and with these arguments, to the clip's
 // file side (clip_writer.h), which makes them on a thread of its own.  This
 // side only copies frames out of the ring and never waits on storage, so the
@@ -35,6 +43,7 @@
 #include <cstring>
 
 #include "recorder/aac_config.h"
+#include "recorder/picture.h"
 #include "recorder/recorder.h"
 
 namespace recorder {
@@ -45,25 +54,17 @@ constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr uint32_t kVideoTimeScale = 90000;
 constexpr uint32_t kAudioTimeScale = 8000;
 constexpr uint32_t kAudioSampleDuration = 1024;
-constexpr uint32_t kStartCode = 4;   // bytes ahead of each NAL unit
 constexpr uint32_t kPreAudioMs = 1000;
 constexpr uint8_t kTypeP = MEDIA_FRAME_P, kTypeI = MEDIA_FRAME_I;
 constexpr uint8_t kTypeSps = MEDIA_FRAME_SPS, kTypePps = MEDIA_FRAME_PPS;
+static_assert(kTypeP == elementary_streams::kNalTypeSlice &&
+              kTypeI == elementary_streams::kNalTypeIdrSlice);
 constexpr uint64_t kCheckpointMs = 1000;
 constexpr uint64_t kSilenceMs = 10000;  // a channel silent this long ends the clip
 constexpr uint64_t kAudioGraceMs = 2000;  // no audio by then: a video-only clip
 constexpr uint32_t kMaxGapMs = 2000;      // a larger ts step is a restarted producer
 constexpr uint32_t kMaxAacFramesPerSecond = 48;  // 48 kHz
 
-// Shorter frames give no valid sample and are skipped.
-constexpr uint32_t kMinVideoFrame = kStartCode + 1;
-
-void put_be32(uint8_t *p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
 
 // Room for the movie box's tables: every picture of N + 1 seconds at up to
 // twice the declared rate (at least 30 fps), 8N + 1 AAC frames, a chunk per
@@ -116,12 +117,35 @@ class Assembly {
     // Closes the clip whole, as `end`; kFailed when the close could not write.
     ClipResult finish(ClipEnd end);
     ClipResult cut_short(const char *why);
-    // The parameter set held in the buffer; false when refused.
-    bool add_parameter_set(uint8_t type);
+    // A parameter set into the sample description; false when refused.
+    bool add_parameter_set(const FrameUnit &unit);
+    // The video frame `frame`/`info` (a frame of one unit taken as of
+    // `type`): parameter sets to the sample description, slices into the
+    // open picture, or a new one where they do not continue it, and the
+    // rest left out.  Every unit but a continuing slice ends the open
+    // picture.  False when a call was refused.
+    bool take_frame(const uint8_t *frame, const FrameInfo &info, uint8_t type);
+    bool take_frame(const uint8_t *frame, const FrameInfo &info) {
+        return take_frame(frame, info, info.frameType);
+    }
+    // Whether the frame's first unit is a slice that continues the open picture.
+    bool continues_picture(const uint8_t *frame, const FrameInfo &info) const;
+    // After a frame that left a picture open: reads on while the frames
+    // continue it.  The first that does not (or the channel's end) waits in
+    // ahead_ for the next video step, and the picture, complete, is written
+    // now, in the step of its last slice; with no frame there yet the
+    // picture stays open until one comes.
+    bool read_ahead();
+    // The next video frame into buf_ and rec_: the one read ahead, if any.
+    Read next_video();
+    // The open picture is complete: written as a sample, or with timestamp
+    // timing held until the next picture's ts gives its duration.
+    bool emit_picture();
+    // The video ends: the open picture and the held one are written.
+    bool end_pictures() { return emit_picture() && write_last_picture(); }
     bool checkpoint();
     // Timestamp timing: the picture held back until the next video frame's
     // ts gives its duration; the last one repeats the duration before it.
-    void hold_picture(bool sync);
     bool write_held_picture(uint32_t next_ts);
     bool write_last_picture();
     bool write_held(uint32_t duration);
@@ -137,13 +161,18 @@ class Assembly {
     uint64_t last_checkpoint_ = 0;
 
     uint32_t nominal_ = 0;       // 90000 / declared rate
-    // Timestamp timing: the held picture's sample, in one of two buffers
-    // (the caller's and spare_) that trade places instead of copying.
-    uint8_t *held_ = nullptr;
+    uint32_t start_sec_ = 0;     // the clip-start SPS's sec
+    Picture picture_;            // the open picture: its slices so far
+    Picture held_;               // timestamp timing: complete, waiting for its duration
+    int pps_count_ = 0;          // PPS units added to the sample description
+    bool said_too_large_ = false;
+    // The video frame read past the open picture's end, for the next video
+    // step: ahead_ and buf_ (each RECORD_FRAME_BUFFER_SIZE bytes, one of
+    // them the caller's and the other spare_) trade places instead of copying.
+    uint8_t *ahead_ = nullptr;
     uint8_t *spare_ = nullptr;
-    uint32_t held_size_ = 0;     // 0: none held
-    uint32_t held_ts_ = 0;
-    bool held_sync_ = false;
+    FrameInfo ahead_rec_{};
+    Read ahead_read_ = Read::kNone;  // kFrame or kEnd: waiting in ahead_
     uint32_t last_duration_ = 0;
     uint32_t video_end_ts_ = 0;  // timestamp timing: where the last picture ends
     uint8_t audio_format_[4] = {};  // the ADTS header bytes that configured the audio track
@@ -162,17 +191,8 @@ class Assembly {
     uint32_t audio_frame_ms_ = 0;
 };
 
-void Assembly::hold_picture(bool sync) {
-    uint8_t *free_buffer = held_;
-    held_ = buf_;
-    buf_ = free_buffer;  // the next read goes to the buffer just written out
-    held_size_ = rec_.framesize;
-    held_ts_ = rec_.ts;
-    held_sync_ = sync;
-}
-
 bool Assembly::write_held_picture(uint32_t next_ts) {
-    return write_held(picture_duration(held_ts_, next_ts, nominal_));
+    return write_held(picture_duration(held_.ts(), next_ts, nominal_));
 }
 
 // Without timestamp timing nothing is ever held, and this writes nothing.
@@ -181,12 +201,91 @@ bool Assembly::write_last_picture() {
 }
 
 bool Assembly::write_held(uint32_t d) {
-    if (held_size_ == 0) return true;
+    if (held_.empty()) return true;
     last_duration_ = d;
-    video_end_ts_ = held_ts_ + d / (kVideoTimeScale / 1000);
-    const uint32_t size = held_size_;
-    held_size_ = 0;
-    return out_.write_sample(kVideoTrackId, held_, size, d, held_sync_);
+    video_end_ts_ = held_.ts() + d / (kVideoTimeScale / 1000);
+    const bool written = out_.write_sample(kVideoTrackId, held_.data(), held_.size(), d, held_.idr());
+    held_.clear();
+    return written;
+}
+
+bool Assembly::emit_picture() {
+    if (picture_.empty()) return true;
+    const bool sync = picture_.idr();
+    const uint32_t sec = picture_.sec();
+    if (o_.timestamps) {
+        if (!write_held_picture(picture_.ts())) return false;
+        held_.swap(picture_);
+    } else if (!out_.write_sample(kVideoTrackId, picture_.data(), picture_.size(),
+                                  MP4_INVALID_DURATION, sync)) {
+        return false;
+    }
+    picture_.clear();
+    if (sync)
+        std::printf("6s record over sec(%d) video_cnt(%d) second gap(%d)\n", o_.seconds,
+                    result_.counts.video_samples, static_cast<int>(sec - start_sec_));
+    ++result_.counts.video_samples;
+    return true;
+}
+
+bool Assembly::take_frame(const uint8_t *frame, const FrameInfo &info, uint8_t type) {
+    bool ok = true;
+    for_each_unit({frame, info.framesize}, type, [&](const FrameUnit &u) {
+        if (!ok) return;
+        if (u.type == kTypeP || u.type == kTypeI) {
+            if (!picture_.continued_by(u, info.ts)) {
+                ok = emit_picture();
+                picture_.begin(u, info.ts, info.sec);
+            }
+            if (!picture_.append(u) && !said_too_large_) {
+                said_too_large_ = true;
+                std::printf("alarm_record: a picture of more than %u bytes; its further slices "
+                            "are left out\n",
+                            Picture::kCapacity);
+            }
+        } else if (u.type == kTypeSps || u.type == kTypePps) {
+            // A held picture belongs to the parameter sets after it.
+            ok = emit_picture() && write_held_picture(info.ts) && add_parameter_set(u);
+        } else {
+            ok = emit_picture();
+        }
+    });
+    return ok;
+}
+
+bool Assembly::continues_picture(const uint8_t *frame, const FrameInfo &info) const {
+    int unit = 0;
+    bool continues = false;
+    for_each_unit({frame, info.framesize}, info.frameType, [&](const FrameUnit &u) {
+        if (unit++ == 0)
+            continues = (u.type == kTypeP || u.type == kTypeI) && picture_.continued_by(u, info.ts);
+    });
+    return continues;
+}
+
+bool Assembly::read_ahead() {
+    while (!picture_.empty()) {
+        const Read r = src_.next_frame(src_.self, kVideoChannel, ahead_, &ahead_rec_);
+        if (r == Read::kNone) return true;
+        if (r == Read::kFrame && continues_picture(ahead_, ahead_rec_)) {
+            if (!take_frame(ahead_, ahead_rec_)) return false;
+            continue;
+        }
+        ahead_read_ = r;
+        return emit_picture();
+    }
+    return true;
+}
+
+Read Assembly::next_video() {
+    if (ahead_read_ == Read::kNone) return read_next(kVideoChannel);
+    const Read r = ahead_read_;
+    ahead_read_ = Read::kNone;
+    uint8_t *const frame = ahead_;
+    ahead_ = buf_;
+    buf_ = frame;
+    rec_ = ahead_rec_;
+    return r;
 }
 
 // Timestamp timing: the first AAC frame at or after `ts` configures the
@@ -277,19 +376,19 @@ ClipResult Assembly::finish(ClipEnd end) {
     return result_;
 }
 
-// The clip ends at the last frame queued: a picture held back for its
-// duration goes too if the queue takes it.
+// The clip ends at the last frame queued: the open picture and one held
+// back for its duration go too if the queue takes them.
 ClipResult Assembly::cut_short(const char *why) {
     std::printf("alarm_record: the clip is cut short: %s\n", why);
-    if (!write_last_picture() && out_.refusal() == Refusal::kFailed) return file_side_failed();
+    if (!end_pictures() && out_.refusal() == Refusal::kFailed) return file_side_failed();
     return finish(ClipEnd::kCutShort);
 }
 
-// The parameter set behind the start code; its length counts as 16 bits.
-bool Assembly::add_parameter_set(uint8_t type) {
-    if (rec_.framesize < kMinVideoFrame) return true;
-    const auto len = static_cast<uint16_t>(rec_.framesize - kStartCode);
-    return out_.add_h264_parameter_set(kVideoTrackId, type == kTypeSps, buf_ + kStartCode, len);
+// Its length counts as 16 bits.
+bool Assembly::add_parameter_set(const FrameUnit &u) {
+    if (u.type == kTypePps) ++pps_count_;
+    return out_.add_h264_parameter_set(kVideoTrackId, u.type == kTypeSps, u.nal,
+                                       static_cast<uint16_t>(u.size));
 }
 
 bool Assembly::checkpoint() {
@@ -306,28 +405,32 @@ ClipResult Assembly::run(const FrameInfo &start) {
 
     const uint32_t fps = rec_.framerate != 0 ? rec_.framerate : 1;
     nominal_ = kVideoTimeScale / fps;
-    if (by_ts && (held_ = spare_ = static_cast<uint8_t *>(std::malloc(RECORD_FRAME_BUFFER_SIZE))) ==
-                     nullptr)
+    ahead_ = spare_ = static_cast<uint8_t *>(std::malloc(RECORD_FRAME_BUFFER_SIZE));
+    if (ahead_ == nullptr || !picture_.allocate() || (by_ts && !held_.allocate()))
         return fail("out of memory for", ENOMEM);
     const MP4ClipReserve reserve = reserve_for(seconds, fps, by_ts);
     if (!out_.start(o_.fd, o_.output, reserve, o_.queue_bytes, o_.wait_for_storage))
         return fail("cannot start writing", errno);
 
+    // The clip-start SPS, or the whole access unit it begins.
     if (!out_.add_h264_video_track(kVideoTimeScale, nominal_, rec_.width, rec_.height, buf_[5],
                                    buf_[6], buf_[7], 3) ||
-        !add_parameter_set(kTypeSps))  // the clip-start SPS
+        !take_frame(buf_, rec_, kTypeSps))
         return refused();
-    const uint32_t start_sec = rec_.sec;
+    start_sec_ = rec_.sec;
 
-    // The frame after the SPS is taken as its PPS, whatever its type.
-    const Read pps = wait_for(
-        kVideoChannel, [&] { return read_next(kVideoChannel); }, kSilenceMs);
-    if (out_.failed()) return file_side_failed();
-    if (pps != Read::kFrame)
-        return fail(stop_requested() ? "stopped before anything was recorded in"
-                                     : "no frame after the clip's SPS for",
-                    0);
-    if (!add_parameter_set(kTypePps)) return refused();
+    // Unless the clip-start frame held its PPS, the frame after it is taken
+    // as the PPS whatever its type (a whole access unit is taken apart).
+    if (pps_count_ == 0) {
+        const Read pps = wait_for(
+            kVideoChannel, [&] { return read_next(kVideoChannel); }, kSilenceMs);
+        if (out_.failed()) return file_side_failed();
+        if (pps != Read::kFrame)
+            return fail(stop_requested() ? "stopped before anything was recorded in"
+                                         : "no frame after the clip's SPS for",
+                        0);
+        if (!take_frame(buf_, rec_, kTypePps)) return refused();
+    }
 
     // Fixed durations: audio from one second before the PPS.  Timestamps:
     // audio from the first picture, below.
@@ -450,46 +553,29 @@ ClipResult Assembly::run(const FrameInfo &start) {
 
         // Video step; a frame handled goes straight back to the audio step.
         if (!video_done) {
-            const Read r = read_next(kVideoChannel);
+            const Read r = next_video();
             video_done = r == Read::kEnd;
             // A source that ends keeps its last picture, as the frame past the clip does.
-            if (video_done && !write_last_picture()) return refused();
+            if (video_done && !end_pictures()) return refused();
             if (r == Read::kFrame) {
                 heard[0] = now();
                 newest_video_ts_ = rec_.ts;
-                const uint32_t gap = rec_.sec - start_sec;
+                const uint32_t gap = rec_.sec - start_sec_;
                 if (gap > static_cast<uint32_t>(seconds)) {
+                    if (!emit_picture()) return refused();
                     std::printf("6s record over sec(%d) video_cnt(%d)\n", seconds,
                                 n.video_samples);
                     video_done = true;  // this frame is past the clip and not written
                     if (!write_last_picture()) return refused();
-                } else if ((rec_.frameType == kTypeP || rec_.frameType == kTypeI) &&
-                           rec_.framesize >= kMinVideoFrame) {
-                    const bool sync = rec_.frameType == kTypeI;
-                    put_be32(buf_, rec_.framesize - kStartCode);  // start code -> NAL length
-                    if (by_ts) {
-                        const uint32_t ts = rec_.ts;
-                        if (!write_held_picture(ts)) return refused();
-                        hold_picture(sync);
-                        if (audio_pending) {
-                            audio_pending = false;
-                            const Read started = start_audio_at(ts);
-                            if (started == Read::kEnd) return refused();
-                            if (started == Read::kNone) no_audio();
-                            heard[1] = now();
-                        }
-                    } else if (!out_.write_sample(kVideoTrackId, buf_, rec_.framesize,
-                                                  MP4_INVALID_DURATION, sync)) {
-                        return refused();
+                } else {
+                    if (!take_frame(buf_, rec_) || !read_ahead()) return refused();
+                    if (audio_pending && !held_.empty()) {
+                        audio_pending = false;
+                        const Read started = start_audio_at(held_.ts());
+                        if (started == Read::kEnd) return refused();
+                        if (started == Read::kNone) no_audio();
+                        heard[1] = now();
                     }
-                    if (sync)
-                        std::printf("6s record over sec(%d) video_cnt(%d) second gap(%d)\n",
-                                    seconds, n.video_samples, static_cast<int>(gap));
-                    ++n.video_samples;
-                } else if (rec_.frameType == kTypeSps || rec_.frameType == kTypePps) {
-                    // A held picture belongs to the parameter sets before it.
-                    if (!write_held_picture(rec_.ts) || !add_parameter_set(rec_.frameType))
-                        return refused();
                 }
                 continue;
             }

@@ -14,9 +14,51 @@
 #include "child_run.h"
 #include "media_probe.h"
 #include "recorder/file_source.h"
+#include "recorder/picture.h"
 #include "recorder/recorder.h"
 
 namespace {
+
+// Where a picture ends: each row puts one slice after an open picture of
+// one IDR slice at ts 40 that begins it (or one that does not).
+TEST(Picture, SlicesContinueItByFirstMacroblockOrSharedTsAndNeverAcrossIdr) {
+    struct Case {
+        bool open_with_first_slice;
+        uint8_t type, first_byte;  // the slice's type and the byte after its header
+        uint32_t ts;
+        bool continues;
+    };
+    const Case cases[] = {
+        {true, 5, 0x40, 80, true},    // first_mb_in_slice 1: continues, whatever its ts
+        {true, 5, 0x80, 40, false},   // first_mb 0 at the same ts: the next picture
+        {false, 5, 0x80, 40, true},   // ... unless the picture has no first slice yet
+        {false, 5, 0x80, 80, false},  // nor at another ts
+        {true, 1, 0x40, 40, false},   // a non-IDR slice never continues an IDR picture
+    };
+    recorder::Picture p;
+    ASSERT_TRUE(p.allocate());
+    for (const Case &c : cases) {
+        const uint8_t open[] = {0x65, static_cast<uint8_t>(c.open_with_first_slice ? 0x88 : 0x48)};
+        const uint8_t next[] = {static_cast<uint8_t>(0x60 | c.type), c.first_byte};
+        p.begin({open, 2, 5}, 40, 0);
+        ASSERT_TRUE(p.append({open, 2, 5}));
+        EXPECT_EQ(p.continued_by({next, 2, c.type}, c.ts), c.continues)
+            << "type " << int(c.type) << " byte " << int(c.first_byte) << " ts " << c.ts;
+    }
+    // A whole access unit is taken apart at its start codes; a frame of one
+    // unit keeps its producer's type and its bytes to the end.
+    const std::vector<uint8_t> unit = {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3, 0};
+    std::string seen;
+    recorder::for_each_unit(unit, 7, [&](const recorder::FrameUnit &u) {
+        seen += std::to_string(u.type) + ":" + std::to_string(u.size) + " ";
+    });
+    EXPECT_EQ(seen, "7:2 8:2 5:2 ");
+    seen.clear();
+    recorder::for_each_unit(std::span(unit).first(8), 1, [&](const recorder::FrameUnit &u) {
+        seen += std::to_string(u.type) + ":" + std::to_string(u.size) + " ";
+    });
+    EXPECT_EQ(seen, "1:4 ");
+}
 
 TEST(FrameRateChoice, KeepsTheTargetWithinTwoToTwentyUnlessTheStreamIsFaster) {
     struct Case {

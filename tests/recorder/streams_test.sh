@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Camera streams the sample media alone does not give, made at test time
-# from it: ADTS frames with a CRC (9-byte headers), and AAC whose format
-# changes mid-stream (8 kHz mono, then 16 kHz stereo).  ring_feed plays each
-# into a ring at 4x speed with a pre-fill and alarm_record records
-# a 6-second clip; ffprobe counts what it holds and ffmpeg decodes it.
+# from it: pictures of four slices (put one slice at a time, or whole with
+# their parameter sets), ADTS frames with a CRC (9-byte headers), AAC whose
+# format changes mid-stream (8 kHz mono, then 16 kHz stereo), and a
+# millisecond clock that wraps before, long before and inside the clip.
+# ring_feed plays each into a ring at 4x speed with a pre-fill and
+# alarm_record records a 6-second clip; ffprobe counts what it holds and
+# ffmpeg decodes it.
 # usage: streams_test.sh ALARM_RECORD RING_FEED ADTS_CRC DATA_DIR
 set -uo pipefail
 alarm_record=$1 ring_feed=$2 adts_crc=$3 data=$4
@@ -16,22 +19,73 @@ source "$(dirname "$0")/../support/feed.sh"
 "$adts_crc" "$data/audio_8k_mono.aac" "$work/crc.aac" || exit 1
 ffmpeg -nostdin -v error -i "$data/audio_8k_mono.aac" -ar 16000 -ac 2 -c:a aac -f adts "$work/stereo.aac" &&
   cat "$data/audio_8k_mono.aac" "$work/stereo.aac" > "$work/change.aac" || exit 1
+# The sample pictures again, in four slices each, key frames as before.
+ffmpeg -nostdin -v error -i "$data/video_15fps.h264" -c:v libx264 -preset ultrafast -bf 0 -g 15 \
+  -x264-params slices=4 -f h264 "$work/sliced.h264" || exit 1
+cp "$data/video_15fps.h264" "$data/audio_8k_mono.aac" "$work/"
 
-record() {  # NAME AUDIO PREFILL: a 6-second clip from the sample video and AUDIO
-  start_feed "$work/$1" --prefill "$3" --speed 4 "$data/video_15fps.h264" "$2" || return 1
-  timeout 60 "$alarm_record" "$work/$1.mp4" 6 > "$work/$1.log"
+record() {  # NAME VIDEO AUDIO PREFILL [RING_FEED OPTION...]: a 6-second clip
+  local name=$1 video=$2 audio=$3 prefill=$4; shift 4
+  start_feed "$work/$name" --prefill "$prefill" --speed 4 "$@" "$video" "$audio" || return 1
+  timeout 60 "$alarm_record" "$work/$name.mp4" 6 > "$work/$name.log"
   status=$?
   stop_feed
 }
 
-record crc "$work/crc.aac" 10
-check "CRC: exit status 0 (was $status)" test "$status" -eq 0
-check_clip CRC "$work/crc.mp4" 6
+# Every ts, in ring_feed --verbose's FEED_LOG, at which the clip's run of
+# samples in STREAM begins, found by their sizes (a sample is its frame
+# less HEADER bytes; the media loops, so a run recurs).
+run_starts() {  # CLIP STREAM(v|a) FEED_LOG CHANNEL HEADER
+  local sizes
+  sizes=$(ffprobe -v error -select_streams "$2" -show_entries packet=size -of csv=p=0 "$1" | head -12 | xargs)
+  awk -v ch="$4" -v header="$5" -v want="$sizes" '
+    BEGIN { k = split(want, w, " ") }
+    $1 == "ch" && $2 == ch && (ch == 4 || $8 == 1 || $8 == 5) { n++; ts[n] = $4; size[n] = $10 - header }
+    END {
+      for (i = 1; k > 0 && i + k - 1 <= n; i++) {
+        for (j = 1; j <= k && size[i + j - 1] == w[j]; j++) {}
+        if (j > k) print ts[i]
+      }
+    }' "$3"
+}
+
+# name | video | audio | pre-fill | ring_feed options.  The clock from
+# 2^32 - 4000 wraps 4 s into the feed: 6 s before the alarm's newest SPS,
+# or 20 s before it after a 24 s pre-fill; from 2^32 - 12000, inside the clip.
+while read -r name video audio prefill options; do
+  record "$name" "$work/$video" "$work/$audio" "$prefill" $options
+  check "$name: exit status 0 (was $status)" test "$status" -eq 0
+  check_clip "$name" "$work/$name.mp4" 6
+  duration=$(ffprobe -v error -select_streams v -show_entries stream=duration -of csv=p=0 "$work/$name.mp4")
+  check "$name: the pictures last 7 s (got $duration)" test "$duration" = 7.000000
+  case $name in wrap*)
+    # The pictures start 5 s before the alarm's newest SPS, which is at or
+    # just before the pre-fill's end (an SPS each second); the audio one
+    # second before them, less the frame there that only configures the
+    # track: 744 to 872 ms before.
+    clock=${options##*--ts-start }
+    v=$(run_starts "$work/$name.mp4" v "$work/$name/feed.log" 1 0 |
+      awk -v c="$clock" -v p="$prefill" '{ m = ($1 - c + 4294967296) % 4294967296 }
+                                         m >= p * 1000 - 6500 && m <= p * 1000 - 3500 { print; exit }')
+    a=$(run_starts "$work/$name.mp4" a "$work/$name/feed.log" 4 7 | xargs)
+    check "$name: pictures from 5 s before the alarm (at $v), audio 744 to 872 ms before them (at one of $a)" \
+      awk -v v="$v" -v all="$a" 'BEGIN { n = split(all, a, " ")
+        for (i = 1; v != "" && i <= n; i++) { d = (v - a[i] + 4294967296) % 4294967296; if (d > 744 && d <= 872) exit 0 }
+        exit 1 }'
+  esac
+done <<'TABLE'
+crc video_15fps.h264 crc.aac 10
+slices sliced.h264 audio_8k_mono.aac 10
+access-units sliced.h264 audio_8k_mono.aac 10 --access-units
+wrap-before video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294963296
+wrap-long-before video_15fps.h264 audio_8k_mono.aac 24 --verbose --ts-start 4294963296
+wrap-inside video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294955296
+TABLE
 
 # The first frame of the second format (12.2 s in) ends the audio, with one
 # line; the video goes on to the clip's end.  The clip's audio runs from
 # about 8 s to 14 s of media time.
-record change "$work/change.aac" 14
+record change "$work/video_15fps.h264" "$work/change.aac" 14
 check "format change: exit status 0 (was $status)" test "$status" -eq 0
 check "format change: one line says the audio ends" \
   test "$(grep -c 'the audio changes format (16000 Hz, 2 channels)' "$work/change.log")" -eq 1
