@@ -22,8 +22,10 @@
 # searches, whose repetitions spread more).
 #
 # Every benchmark check that failed and every goal missed is named at the
-# end, after the page is written with what could be measured; the exit
-# status is then 1.  A failed build or dependency install writes no page.
+# end, after the page is written with what could be measured (the page
+# names them too).  A failed check makes the exit status 1; a goal missed
+# does not, since the figure beside it is true: the page says by how much.
+# A failed build or dependency install writes no page.
 #
 # usage: bash bench/report.sh [--out FILE]
 #   --out FILE       the page to write (default BENCHMARKS.md of this tree)
@@ -660,9 +662,7 @@ awk -v dir="$blocks" '
 mv "$page" "$out" || { rm -f "$page"; note "cannot write $out"; exit 1; }
 note "wrote $out in $(elapsed) (the benchmarks' output in $logs)"
 for x in "${notes[@]}"; do echo "NOTE: $x"; done
-if [ ${#failed[@]} -gt 0 ] || [ ${#missed[@]} -gt 0 ]; then
-  for x in "${failed[@]}"; do echo "FAILED CHECK: $x"; done
-  for x in "${missed[@]}"; do echo "GOAL MISSED: $x"; done
-  exit 1
-fi
-echo "every check passed, every goal met"
+for x in "${failed[@]}"; do echo "FAILED CHECK: $x"; done
+for x in "${missed[@]}"; do echo "GOAL MISSED: $x"; done
+[ ${#failed[@]} -eq 0 ] || exit 1
+if [ ${#missed[@]} -eq 0 ]; then echo "every check passed, every goal met"; else echo "every check passed"; fi
