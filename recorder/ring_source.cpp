@@ -10,7 +10,11 @@
 #include "recorder/ring_source.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include "recorder/recorder.h"
 #include "recorder/stop_request.h"
@@ -22,10 +26,7 @@ constexpr int kAudioChannel = MEDIA_CH_RECORD_AUDIO;
 constexpr uint64_t kStopSliceMs = 400;
 // A search for the newest frame of a type (the wait for the clip's first
 // SPS) is repeated at most this often, however many other frames come: an
-// SPS found a little later starts the clip 5 s before it all the same, and
-// a search that fails prints the ring's line for it (one "fail", or a
-// "drop!" for each SPS out of reach) once a second at most, not with
-// every put.
+// SPS found a little later starts the clip 5 s before it all the same.
 constexpr uint64_t kSearchPauseMs = 1000;
 constexpr uint64_t kNoLimit = UINT64_MAX;
 // get_next_video_frame's types: the newest frame of that type; others
@@ -67,25 +68,56 @@ bool wait_put(int channel, uint32_t count, uint64_t timeout_ms) {
     }
 }
 
+// Runs a search with standard output sent to /dev/null, so that the ring's
+// lines for a search that fails (its "fail", and a "drop!" for each frame
+// of the type out of reach) are not repeated for as long as the wait
+// lasts: the wait prints one line of its own instead.  Nothing else runs
+// meanwhile (the clip's file side starts later), and the ring is mapped,
+// with its lines, by the put count taken before.
+template <class Search>
+int quietly(Search search) {
+    std::fflush(stdout);
+    const int saved = dup(STDOUT_FILENO);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const bool muted = saved >= 0 && null >= 0 && dup2(null, STDOUT_FILENO) >= 0;
+    if (null >= 0) close(null);
+    const int r = search();
+    if (muted) {
+        std::fflush(stdout);
+        dup2(saved, STDOUT_FILENO);
+    }
+    if (saved >= 0) close(saved);
+    return r;
+}
+
 }  // namespace
 
 extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, FrameInfo *record) {
-    const bool search = type == kReadNewestSps || type == kReadNewestPps || type == kReadNewestI;
+    const char *searched = type == kReadNewestSps   ? "SPS"
+                           : type == kReadNewestPps ? "PPS"
+                           : type == kReadNewestI   ? "I frame"
+                                                    : nullptr;
     for (;;) {
         const uint32_t count = put_count(kVideoChannel);
         int r;
         switch (type) {
             case kReadNewestSps:
-                r = MediaDataVideoGetNewSPSFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
-                                                 cursor, record);
+                r = quietly([&] {
+                    return MediaDataVideoGetNewSPSFrame(kVideoChannel, buffer,
+                                                        RECORD_FRAME_BUFFER_SIZE, cursor, record);
+                });
                 break;
             case kReadNewestPps:
-                r = MediaDataVideoGetNewPPSFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
-                                                 cursor, record);
+                r = quietly([&] {
+                    return MediaDataVideoGetNewPPSFrame(kVideoChannel, buffer,
+                                                        RECORD_FRAME_BUFFER_SIZE, cursor, record);
+                });
                 break;
             case kReadNewestI:
-                r = MediaDataVideoGetNewIFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE,
-                                               cursor, record);
+                r = quietly([&] {
+                    return MediaDataVideoGetNewIFrame(kVideoChannel, buffer,
+                                                      RECORD_FRAME_BUFFER_SIZE, cursor, record);
+                });
                 break;
             default:
                 r = MediaDataGetNextFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE, cursor,
@@ -94,7 +126,12 @@ extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, Fram
         }
         if (r == 0) return 0;
         if (g_stop_signal != 0) return -1;
-        if (search) nap(kSearchPauseMs);
+        if (searched != nullptr) {
+            // One line per search, and a search once a second at most.
+            std::printf("alarm_record: no %s within reach on channel %d yet; waiting\n", searched,
+                        kVideoChannel);
+            nap(kSearchPauseMs);
+        }
         if (!wait_put(kVideoChannel, count, kNoLimit)) return -1;  // stopped
     }
 }

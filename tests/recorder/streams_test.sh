@@ -82,6 +82,20 @@ wrap-long-before video_15fps.h264 audio_8k_mono.aac 24 --verbose --ts-start 4294
 wrap-inside video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294955296
 TABLE
 
+# One SPS ahead of 8 s of lossless pictures, more than the ring holds: the
+# newest SPS is out of reach 3 s in, and the recorder's wait for it prints
+# one line a second at most (a search a second, the ring's own lines for it
+# left out).
+ffmpeg -nostdin -v error -i "$data/video_15fps.h264" -c:v libx264 -preset ultrafast -qp 0 -bf 0 \
+  -g 1000 -f h264 "$work/far.h264" || exit 1
+start_feed "$work/far" --prefill 3 "$work/far.h264" "$work/audio_8k_mono.aac" || exit 1
+timeout -s INT 3.5 "$alarm_record" "$work/far.mp4" 6 > "$work/far.log"
+stop_feed
+waiting=$(grep -c '^alarm_record: no SPS within reach on channel 1 yet; waiting$' "$work/far.log")
+others=$(grep -cv '^$\|^MMAP address=\|no SPS within reach\|stopped by signal 2' "$work/far.log")
+check "SPS out of reach: 1 to 4 lines in 3.5 s, nothing else ($waiting, and $others others)" \
+  test "$waiting" -ge 1 -a "$waiting" -le 4 -a "$others" -eq 0
+
 # The first frame of the second format (12.2 s in) ends the audio, with one
 # line; the video goes on to the clip's end.  The clip's audio runs from
 # about 8 s to 14 s of media time.
