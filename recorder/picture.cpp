@@ -31,7 +31,7 @@ void Picture::begin(const FrameUnit &unit, uint32_t ts, uint32_t sec) {
 }
 
 bool Picture::append(const FrameUnit &unit) {
-    if (unit.size > kCapacity - 4 - size_) return false;
+    if (uint64_t{size_} + 4 + unit.size > kCapacity) return false;
     uint8_t *p = bytes_ + size_;
     p[0] = static_cast<uint8_t>(unit.size >> 24);
     p[1] = static_cast<uint8_t>(unit.size >> 16);

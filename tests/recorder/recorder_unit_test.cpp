@@ -45,6 +45,13 @@ TEST(Picture, SlicesContinueItByFirstMacroblockOrSharedTsAndNeverAcrossIdr) {
         EXPECT_EQ(p.continued_by({next, 2, c.type}, c.ts), c.continues)
             << "type " << int(c.type) << " byte " << int(c.first_byte) << " ts " << c.ts;
     }
+    // Slices past its capacity are left out, never written beyond it.
+    const std::vector<uint8_t> large(recorder::Picture::kCapacity - 6, 0x41);
+    const uint8_t slice[] = {0x65, 0x88};
+    p.begin({slice, 2, 5}, 40, 0);
+    ASSERT_TRUE(p.append({large.data(), static_cast<uint32_t>(large.size()), 5}));
+    EXPECT_FALSE(p.append({slice, 2, 5}));
+    EXPECT_EQ(p.size(), recorder::Picture::kCapacity - 2);
     // A whole access unit is taken apart at its start codes; a frame of one
     // unit keeps its producer's type and its bytes to the end.
     const std::vector<uint8_t> unit = {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3, 0};
