@@ -65,7 +65,6 @@ constexpr uint64_t kAudioGraceMs = 2000;  // no audio by then: a video-only clip
 constexpr uint32_t kMaxGapMs = 2000;      // a larger ts step is a restarted producer
 constexpr uint32_t kMaxAacFramesPerSecond = 48;  // 48 kHz
 
-
 // Room for the movie box's tables: every picture of N + 1 seconds at up to
 // twice the declared rate (at least 30 fps), 8N + 1 AAC frames, a chunk per
 // second and track and some for parameter-set changes.  A clip that
