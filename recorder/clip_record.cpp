@@ -45,7 +45,7 @@ extern "C" int alarm_record_file(uint8_t *buffer, int *audio_cursor, int *video_
     const int fd = recorder::open_clip_file(tmp_name);
     if (fd < 0) return -1;
 
-    recorder::RingCursors cursors{video_cursor, audio_cursor};
+    recorder::RingCursors cursors{video_cursor, audio_cursor, record->ts};
     recorder::ClipOptions options;
     options.seconds = seconds;
     options.fd = fd;

@@ -41,6 +41,18 @@ uint64_t now_ms() {
     return static_cast<uint64_t>(t.tv_sec) * 1000 + static_cast<uint64_t>(t.tv_nsec) / 1000000;
 }
 
+// The pause after a search that found nothing: kSearchPauseMs and up to
+// half as much again, drawn afresh each time.  A fixed pause can fall in
+// step with a stream whose newest SPS is out of reach in every other
+// picture group (a large I frame that wraps the region each other time),
+// and then every search lands in the wrong one.
+uint64_t search_pause_ms() {
+    static uint32_t x = static_cast<uint32_t>(getpid()) * 2654435761u ^
+                        static_cast<uint32_t>(now_ms());
+    x = x * 1664525u + 1013904223u;  // a linear congruential step
+    return kSearchPauseMs + (x >> 16) % (kSearchPauseMs / 2);
+}
+
 // Sleeps `ms`, or less when a signal comes (the caller then looks for a stop).
 void nap(uint64_t ms) {
     const timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
@@ -130,7 +142,7 @@ extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, Fram
             // One line per search, and a search once a second at most.
             std::printf("alarm_record: no %s within reach on channel %d yet; waiting\n", searched,
                         kVideoChannel);
-            nap(kSearchPauseMs);
+            nap(search_pause_ms());
         }
         if (!wait_put(kVideoChannel, count, kNoLimit)) return -1;  // stopped
     }
@@ -153,12 +165,48 @@ extern "C" int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, Fram
 namespace recorder {
 namespace {
 
+// Whether `ts` comes after `than` on the wrapping millisecond clock.
+bool later(uint32_t ts, uint32_t than) {
+    return ts - than - 1 < 0x7fffffffu;
+}
+
 Read next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info) {
     RingCursors &c = *static_cast<RingCursors *>(self);
-    int *cursor = channel == kAudioChannel ? c.audio : c.video;
-    return MediaDataGetNextFrame(channel, buffer, RECORD_FRAME_BUFFER_SIZE, cursor, info) == 0
-               ? Read::kFrame
-               : Read::kNone;
+    if (channel == kAudioChannel)
+        return MediaDataGetNextFrame(channel, buffer, RECORD_FRAME_BUFFER_SIZE, c.audio, info) == 0
+                   ? Read::kFrame
+                   : Read::kNone;
+    // A large I frame that wraps the channel's region moves the writer more
+    // than half the region past the SPS and PPS put just before it, so they
+    // are out of every reader's reach as soon as it is stored: the walk
+    // stops short of them, and its own way on (the newest SPS) is out of
+    // reach too.  A walk that fails twice while a newer I frame is in the
+    // channel goes on from that I frame (within reach: it is the newest
+    // large frame); the parameter sets passed over are the ones the stream
+    // repeats before each I frame, and the clip keeps those it has.  (A
+    // descriptor raced during its copy fails once: the walk looks at it again.)
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (MediaDataGetNextFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE, c.video, info) ==
+            0) {
+            c.video_ts = info->ts;
+            return Read::kFrame;
+        }
+    }
+    uint32_t newest_i = 0;
+    if (MediaDataVideoGetNewestIFrameTs(kVideoChannel, &newest_i) != 0 ||
+        !later(newest_i, c.video_ts))
+        return Read::kNone;
+    int cursor = *c.video;
+    if (MediaDataVideoGetNewIFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE, &cursor,
+                                   info) != 0 ||
+        !later(info->ts, c.video_ts))
+        return Read::kNone;
+    std::printf("alarm_record: frames before the I frame at ts %u went out of reach; the clip "
+                "goes on from it\n",
+                info->ts);
+    *c.video = cursor;
+    c.video_ts = info->ts;
+    return Read::kFrame;
 }
 
 Read audio_at(void *self, uint32_t ts, uint8_t *buffer, FrameInfo *info) {

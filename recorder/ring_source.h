@@ -10,6 +10,7 @@ namespace recorder {
 struct RingCursors {
     int *video;  // bdIndex on channel 1, at the clip-start SPS
     int *audio;  // bdIndex on channel 4
+    uint32_t video_ts;  // ts of the last video frame read: at first the clip-start SPS's
 };
 
 // The source lives as long as `cursors` does.

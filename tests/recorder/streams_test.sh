@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Camera streams the sample media alone does not give, made at test time
 # from it: pictures of four slices (put one slice at a time, or whole with
-# their parameter sets), ADTS frames with a CRC (9-byte headers), AAC whose
+# their parameter sets), I frames of 215 KB (four fifths of what channel 1
+# takes), ADTS frames with a CRC (9-byte headers), AAC whose
 # format changes mid-stream (8 kHz mono, then 16 kHz stereo), and a
 # millisecond clock that wraps before, long before and inside the clip.
 # ring_feed plays each into a ring at 4x speed with a pre-fill and
@@ -22,6 +23,13 @@ ffmpeg -nostdin -v error -i "$data/audio_8k_mono.aac" -ar 16000 -ac 2 -c:a aac -
 # The sample pictures again, in four slices each, key frames as before.
 ffmpeg -nostdin -v error -i "$data/video_15fps.h264" -c:v libx264 -preset ultrafast -bf 0 -g 15 \
   -x264-params slices=4 -f h264 "$work/sliced.h264" || exit 1
+# A still picture of noise, lossless: I frames of 215 KB each second, so
+# that every other one wraps channel 1's 512 KiB region and puts the SPS and
+# PPS just ahead of it out of reach as soon as it is stored.
+ffmpeg -nostdin -v error -f lavfi -i "nullsrc=s=480x288,geq=lum='random(1)*255':cb=128:cr=128" \
+  -frames:v 1 "$work/noise.png" &&
+  ffmpeg -nostdin -v error -loop 1 -framerate 15 -t 16 -i "$work/noise.png" -c:v libx264 \
+    -preset ultrafast -qp 0 -bf 0 -g 15 -pix_fmt yuv420p -f h264 "$work/large.h264" || exit 1
 cp "$data/video_15fps.h264" "$data/audio_8k_mono.aac" "$work/"
 
 record() {  # NAME VIDEO AUDIO PREFILL [RING_FEED OPTION...]: a 6-second clip
@@ -77,6 +85,7 @@ done <<'TABLE'
 crc video_15fps.h264 crc.aac 10
 slices sliced.h264 audio_8k_mono.aac 10
 access-units sliced.h264 audio_8k_mono.aac 10 --access-units
+large-i large.h264 audio_8k_mono.aac 10
 wrap-before video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294963296
 wrap-long-before video_15fps.h264 audio_8k_mono.aac 24 --verbose --ts-start 4294963296
 wrap-inside video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294955296
