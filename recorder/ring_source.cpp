@@ -139,9 +139,12 @@ extern "C" int get_next_video_frame(int type, uint8_t *buffer, int *cursor, Fram
         if (r == 0) return 0;
         if (g_stop_signal != 0) return -1;
         if (searched != nullptr) {
-            // One line per search, and a search once a second at most.
-            std::printf("alarm_record: no %s within reach on channel %d yet; waiting\n", searched,
-                        kVideoChannel);
+            // One line per search, and a search once a second at most; none
+            // while nothing was ever put (no producer yet: as quiet as the
+            // ring's own search of an empty channel).
+            if (count != 0)
+                std::printf("alarm_record: no %s within reach on channel %d yet; waiting\n",
+                            searched, kVideoChannel);
             nap(search_pause_ms());
         }
         if (!wait_put(kVideoChannel, count, kNoLimit)) return -1;  // stopped
