@@ -57,7 +57,9 @@ run_starts() {  # CLIP STREAM(v|a) FEED_LOG CHANNEL HEADER
     }' "$3"
 }
 
-# name | video | audio | pre-fill | ring_feed options.  The clock from
+# name | video | audio | pre-fill | ring_feed options (the large I frames
+# in real time: at 4x the ring holds a quarter of a second of them, less
+# than a loaded machine may keep a reader waiting).  The clock from
 # 2^32 - 4000 wraps 4 s into the feed: 6 s before the alarm's newest SPS,
 # or 20 s before it after a 24 s pre-fill; from 2^32 - 12000, inside the clip.
 while read -r name video audio prefill options; do
@@ -85,7 +87,7 @@ done <<'TABLE'
 crc video_15fps.h264 crc.aac 10
 slices sliced.h264 audio_8k_mono.aac 10
 access-units sliced.h264 audio_8k_mono.aac 10 --access-units
-large-i large.h264 audio_8k_mono.aac 10
+large-i large.h264 audio_8k_mono.aac 10 --speed 1
 wrap-before video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294963296
 wrap-long-before video_15fps.h264 audio_8k_mono.aac 24 --verbose --ts-start 4294963296
 wrap-inside video_15fps.h264 audio_8k_mono.aac 10 --verbose --ts-start 4294955296
