@@ -97,6 +97,11 @@ class Feeder {
         stop_ = true;
         thread_.join();
     }
+    // Until the pre-fill is in the ring: a recorder started before would
+    // pick its clip start from part of it.
+    void wait_prefilled() const {
+        for (int i = 0; i < 10000 && !prefilled_; ++i) usleep(1000);
+    }
 
   private:
     void put_video(size_t n) {
@@ -138,6 +143,7 @@ class Feeder {
             if (t >= feed_end) break;
             if (t >= prefill_end) {
                 if (!held) {
+                    prefilled_ = true;
                     // Hold until the recorder has picked its clip start.
                     struct stat st;
                     for (int i = 0; i < 20000 && !stop_ && stat(wait_for_.c_str(), &st) != 0; ++i)
@@ -156,6 +162,7 @@ class Feeder {
     FeedPlan plan_;
     std::string wait_for_;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> prefilled_{false};
     std::thread thread_;
 };
 
@@ -190,6 +197,7 @@ class ClipRecordTest : public ::testing::Test {
         char *argv[] = {const_cast<char *>("alarm_record"), const_cast<char *>(name.c_str()),
                         const_cast<char *>(secs.c_str()), nullptr};
         Feeder feeder(plan, name + ".tmp");
+        feeder.wait_prefilled();
         ::testing::internal::CaptureStdout();
         const int r = alarm_record_main(3, argv);
         if (status) *status = r;
