@@ -46,11 +46,16 @@ uint64_t now_ms() {
 // step with a stream whose newest SPS is out of reach in every other
 // picture group (a large I frame that wraps the region each other time),
 // and then every search lands in the wrong one.
+// (Seeded at first use, not by a static initializer: a guarded one would
+// bring in the C++ runtime, which the recorder does without.)
+uint32_t g_pause_seed = 0;
+
 uint64_t search_pause_ms() {
-    static uint32_t x = static_cast<uint32_t>(getpid()) * 2654435761u ^
-                        static_cast<uint32_t>(now_ms());
-    x = x * 1664525u + 1013904223u;  // a linear congruential step
-    return kSearchPauseMs + (x >> 16) % (kSearchPauseMs / 2);
+    if (g_pause_seed == 0)
+        g_pause_seed = (static_cast<uint32_t>(getpid()) * 2654435761u ^
+                        static_cast<uint32_t>(now_ms())) | 1u;
+    g_pause_seed = g_pause_seed * 1664525u + 1013904223u;  // a linear congruential step
+    return kSearchPauseMs + (g_pause_seed >> 16) % (kSearchPauseMs / 2);
 }
 
 // Sleeps `ms`, or less when a signal comes (the caller then looks for a stop).
