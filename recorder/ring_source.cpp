@@ -173,9 +173,21 @@ extern "C" int get_next_audio_frame(int mode, uint8_t *buffer, int *cursor, Fram
 namespace recorder {
 namespace {
 
-// Whether `ts` comes after `than` on the wrapping millisecond clock.
-bool later(uint32_t ts, uint32_t than) {
-    return ts - than - 1 < 0x7fffffffu;
+// Whether `ts` is `than` or after it on the wrapping millisecond clock.
+bool at_or_after(uint32_t ts, uint32_t than) {
+    return ts - than < 0x80000000u;
+}
+
+// Whether the I frame at `ts` lies ahead of what the walk has read: not
+// before the last frame read (the SPS and PPS ahead of an I frame share its
+// ts, and may be read before it is stored), and not the last I frame read.
+bool unread_i_frame(const RingCursors &c, uint32_t ts) {
+    return at_or_after(ts, c.video_ts) && !(c.i_read && ts == c.i_ts);
+}
+
+void note_video_read(RingCursors &c, const FrameInfo &info) {
+    c.video_ts = info.ts;
+    if (info.frameType == MEDIA_FRAME_I) c.i_ts = info.ts, c.i_read = true;
 }
 
 Read next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info) {
@@ -188,32 +200,32 @@ Read next_frame(void *self, int channel, uint8_t *buffer, FrameInfo *info) {
     // than half the region past the SPS and PPS put just before it, so they
     // are out of every reader's reach as soon as it is stored: the walk
     // stops short of them, and its own way on (the newest SPS) is out of
-    // reach too.  A walk that fails twice while a newer I frame is in the
-    // channel goes on from that I frame (within reach: it is the newest
+    // reach too.  A walk that fails twice while an I frame it has not read
+    // is in the channel goes on from that I frame (within reach: it is the newest
     // large frame); the parameter sets passed over are the ones the stream
     // repeats before each I frame, and the clip keeps those it has.  (A
     // descriptor raced during its copy fails once: the walk looks at it again.)
     for (int attempt = 0; attempt < 2; ++attempt) {
         if (MediaDataGetNextFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE, c.video, info) ==
             0) {
-            c.video_ts = info->ts;
+            note_video_read(c, *info);
             return Read::kFrame;
         }
     }
     uint32_t newest_i = 0;
     if (MediaDataVideoGetNewestIFrameTs(kVideoChannel, &newest_i) != 0 ||
-        !later(newest_i, c.video_ts))
+        !unread_i_frame(c, newest_i))
         return Read::kNone;
     int cursor = *c.video;
     if (MediaDataVideoGetNewIFrame(kVideoChannel, buffer, RECORD_FRAME_BUFFER_SIZE, &cursor,
                                    info) != 0 ||
-        !later(info->ts, c.video_ts))
+        !unread_i_frame(c, info->ts))
         return Read::kNone;
     std::printf("alarm_record: frames before the I frame at ts %u went out of reach; the clip "
                 "goes on from it\n",
                 info->ts);
     *c.video = cursor;
-    c.video_ts = info->ts;
+    note_video_read(c, *info);
     return Read::kFrame;
 }
 

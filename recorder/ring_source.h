@@ -11,6 +11,8 @@ struct RingCursors {
     int *video;  // bdIndex on channel 1, at the clip-start SPS
     int *audio;  // bdIndex on channel 4
     uint32_t video_ts;  // ts of the last video frame read: at first the clip-start SPS's
+    uint32_t i_ts = 0;  // ts of the last I frame read, once i_read
+    bool i_read = false;
 };
 
 // The source lives as long as `cursors` does.
