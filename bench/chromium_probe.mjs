@@ -14,9 +14,9 @@
 // Exit status: 0 with one line per file, 77 when Chromium or playwright-core
 // (tests/browser/setup.sh installs them) cannot start, 1 on a harness error.
 import { createServer } from 'node:http';
-import { openSync, readSync, closeSync, fstatSync, mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join, dirname, resolve } from 'node:path';
+import { launchChromium } from '../tests/browser/chromium.mjs';
+import { openSync, readSync, closeSync, fstatSync, rmSync } from 'node:fs';
+import { dirname, resolve } from 'node:path';
 import { fileURLToPath, pathToFileURL } from 'node:url';
 
 const opts = { rate: 16, timeout: 30, files: [] };
@@ -111,18 +111,10 @@ async function watch({ url, rate, timeoutMs }) {
   return r;
 }
 
-const userData = mkdtempSync(join(tmpdir(), 'chromium_probe.'));
-let browser;
+let browser, userData;
 try {
-  browser = await chromium.launchPersistentContext(userData, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--autoplay-policy=no-user-gesture-required'],
-  });
+  ({ browser, userData } = await launchChromium(chromium, 'chromium_probe.'));
 } catch (e) {
-  rmSync(userData, { recursive: true, force: true });
   server.close();
   console.log(`SKIP: Chromium cannot start: ${e.message.split('\n')[0]}`);
   process.exit(77);

@@ -13,9 +13,8 @@
 // Exit status: 0 with the JSON printed (whatever it says), 77 when Chromium
 // (or playwright-core) is not there to start, 1 when the harness itself failed.
 import { createServer } from 'node:http';
-import { readFileSync, mkdtempSync, rmSync } from 'node:fs';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
+import { launchChromium } from './chromium.mjs';
+import { readFileSync, rmSync } from 'node:fs';
 
 const usage = 'usage: play_clip.mjs CLIP [--no-ranges --rate BYTES_PER_S] [--timeout S]';
 const opts = { clip: null, ranges: true, rate: 50000, timeout: 30 };
@@ -138,18 +137,10 @@ async function watch(timeoutMs) {
   return r;
 }
 
-const userData = mkdtempSync(join(tmpdir(), 'play_clip_profile.'));
-let browser;
+let browser, userData;
 try {
-  browser = await chromium.launchPersistentContext(userData, {
-    executablePath: '/usr/bin/chromium',
-    headless: true,
-    args: ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--autoplay-policy=no-user-gesture-required'],
-  });
+  ({ browser, userData } = await launchChromium(chromium, 'play_clip_profile.'));
 } catch (e) {
-  rmSync(userData, { recursive: true, force: true });
   server.close();
   skip(`Chromium cannot start: ${e.message.split('\n')[0]}`);
 }
