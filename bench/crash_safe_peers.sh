@@ -567,9 +567,11 @@ while IFS='|' read -r key text unit ours v1 v2 v3 v4; do
 done < "$figures"
 echo
 # Where ours is behind: by how much, and why.
+never_flushes="ffmpeg never flushes: its file is only as durable as the page cache. Ours flushes"
+power_cut="which is what keeps a clip through a power cut; a kill -9, as measured here, leaves the page cache whole and cannot show the difference"
 declare -A why=(
-  [off_flush]="ffmpeg never flushes: its file is only as durable as the page cache. Ours flushes the samples before each movie box that describes them is published, which is what keeps a clip through a power cut; a kill -9, as measured here, leaves the page cache whole and cannot show the difference"
-  [rt_flush]="ffmpeg never flushes: its file is only as durable as the page cache. Ours flushes once a second, before each movie box it publishes, which is what keeps a clip through a power cut; a kill -9, as measured here, leaves the page cache whole and cannot show the difference"
+  [off_flush]="$never_flushes the samples before each movie box that describes them is published, $power_cut"
+  [rt_flush]="$never_flushes once a second, before each movie box it publishes, $power_cut"
   [lost]="ours' movie box describes only whole chunks (a chunk closes after a second of samples) and is published once a second, after the fdatasync of the samples it describes: a kill loses the open chunk and what came since the last checkpoint. GStreamer's box describes every sample muxed up to its last one-second update, and ffmpeg with -flush_packets 1 writes each one-second fragment whole at the next key frame"
   [lostmax]="the open chunk plus the time since the last checkpoint: up to about 2 s"
   [off_rss]="mp4_mux reads both input files whole into memory before muxing"
