@@ -163,7 +163,7 @@ class Assembly {
     uint32_t start_sec_ = 0;     // the clip-start SPS's sec
     Picture picture_;            // the open picture: its slices so far
     Picture held_;               // timestamp timing: complete, waiting for its duration
-    int pps_count_ = 0;          // PPS units added to the sample description
+    bool has_pps_ = false;       // a PPS is in the sample description
     bool said_too_large_ = false;
     // The video frame read past the open picture's end, for the next video
     // step: ahead_ and buf_ (each RECORD_FRAME_BUFFER_SIZE bytes, one of
@@ -385,7 +385,7 @@ ClipResult Assembly::cut_short(const char *why) {
 
 // Its length counts as 16 bits.
 bool Assembly::add_parameter_set(const FrameUnit &u) {
-    if (u.type == kTypePps) ++pps_count_;
+    if (u.type == kTypePps) has_pps_ = true;
     return out_.add_h264_parameter_set(kVideoTrackId, u.type == kTypeSps, u.nal,
                                        static_cast<uint16_t>(u.size));
 }
@@ -420,7 +420,7 @@ ClipResult Assembly::run(const FrameInfo &start) {
 
     // Unless the clip-start frame held its PPS, the frame after it is taken
     // as the PPS whatever its type (a whole access unit is taken apart).
-    if (pps_count_ == 0) {
+    if (!has_pps_) {
         const Read pps = wait_for(
             kVideoChannel, [&] { return read_next(kVideoChannel); }, kSilenceMs);
         if (out_.failed()) return file_side_failed();
