@@ -55,16 +55,15 @@ TEST(Picture, SlicesContinueItByFirstMacroblockOrSharedTsAndNeverAcrossIdr) {
     // A whole access unit is taken apart at its start codes; a frame of one
     // unit keeps its producer's type and its bytes to the end.
     const std::vector<uint8_t> unit = {0, 0, 0, 1, 0x67, 1, 0, 0, 1, 0x68, 2, 0, 0, 0, 1, 0x65, 3, 0};
-    std::string seen;
-    recorder::for_each_unit(unit, 7, [&](const recorder::FrameUnit &u) {
-        seen += std::to_string(u.type) + ":" + std::to_string(u.size) + " ";
-    });
-    EXPECT_EQ(seen, "7:2 8:2 5:2 ");
-    seen.clear();
-    recorder::for_each_unit(std::span(unit).first(8), 1, [&](const recorder::FrameUnit &u) {
-        seen += std::to_string(u.type) + ":" + std::to_string(u.size) + " ";
-    });
-    EXPECT_EQ(seen, "1:4 ");
+    const auto units = [](std::span<const uint8_t> frame, uint8_t type) {
+        std::string seen;
+        recorder::for_each_unit(frame, type, [&](const recorder::FrameUnit &u) {
+            seen += std::to_string(u.type) + ":" + std::to_string(u.size) + " ";
+        });
+        return seen;
+    };
+    EXPECT_EQ(units(unit, 7), "7:2 8:2 5:2 ");
+    EXPECT_EQ(units(std::span(unit).first(8), 1), "1:4 ");
 }
 
 TEST(FrameRateChoice, KeepsTheTargetWithinTwoToTwentyUnlessTheStreamIsFaster) {
